@@ -1,0 +1,5 @@
+#include "platform/clock.h"
+
+#include <QDateTime>
+
+std::int64_t SystemClock::nowSeconds() const { return QDateTime::currentSecsSinceEpoch(); }

@@ -1,0 +1,77 @@
+#include "platform/controls.h"
+
+#include <QKeyEvent>
+#include <QValidator>
+
+namespace {
+
+// Accepts an edit when it stays within the limit or makes the text shorter, so that a
+// longer text the program wrote can still be shortened by the operator.
+class LimitValidator : public QValidator {
+public:
+    LimitValidator(const QLineEdit* box, int limit, QObject* parent)
+        : QValidator(parent), box_(box), limit_(limit) {}
+    State validate(QString& input, int&) const override {
+        if (input.size() <= limit_ || input.size() < box_->text().size())
+            return Acceptable;
+        return Invalid;
+    }
+
+private:
+    const QLineEdit* box_;
+    int limit_;
+};
+
+} // namespace
+
+TextBox::TextBox(QWidget* parent) : QLineEdit(parent) {
+    connect(this, &QLineEdit::textChanged, this, [this] { emit Change(); });
+}
+
+void TextBox::setText(const QString& text) {
+    if (text != this->text())
+        QLineEdit::setText(text);
+}
+
+void TextBox::setInputLimit(int characters) {
+    limit_ = characters;
+    setValidator(characters > 0 ? new LimitValidator(this, characters, this) : nullptr);
+}
+
+void TextBox::keyPressEvent(QKeyEvent* event) {
+    if (KeyPress) {
+        std::int16_t code = 0;
+        if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
+            code = 13;
+        else if (!event->text().isEmpty())
+            code = static_cast<std::int16_t>(event->text().at(0).unicode());
+        if (code != 0) {
+            KeyPress(code);
+            if (code == 0) {
+                event->accept();
+                return;
+            }
+        }
+    }
+    QLineEdit::keyPressEvent(event);
+}
+
+ComboList::ComboList(QWidget* parent) : QComboBox(parent) {
+    setEditable(true);
+    setInsertPolicy(QComboBox::NoInsert);
+    connect(this, &QComboBox::activated, this, [this] { emit Click(); });
+}
+
+void ComboList::AddItem(const QString& item) {
+    const int index = currentIndex();
+    const QString text = currentText();
+    addItem(item);
+    if (currentIndex() != index)
+        setCurrentIndex(index);
+    if (currentText() != text)
+        setEditText(text);
+}
+
+void ComboList::setListIndex(std::int16_t index) { setCurrentIndex(index); }
+
+void ComboList::setText(const QString& text) { setEditText(text); }

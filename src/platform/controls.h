@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QComboBox>
+#include <QLineEdit>
+
+#include <cstdint>
+#include <functional>
+
+// A single-line text box.
+// - Change is raised on every change of the text, whether the operator typed it or the
+//   program wrote Text; a write that leaves the text as it was raises nothing. A Change
+//   handler may write Text again (the nested Change runs at once).
+// - The input limit bounds only what the operator types or pastes; the program may
+//   write longer texts, and they are kept whole.
+// - KeyPress runs before a key that produces a character reaches the box, with the
+//   character's code (13 for Enter); setting it to 0 swallows the key.
+// - Visible is the box's own flag, not whether its window is on screen.
+class TextBox : public QLineEdit {
+    Q_OBJECT
+public:
+    explicit TextBox(QWidget* parent = nullptr);
+
+    QString Text() const { return text(); }
+    void setText(const QString& text);
+    bool Visible() const { return !isHidden(); }
+    void setVisible(bool visible) override { QLineEdit::setVisible(visible); }
+
+    void setInputLimit(int characters);
+
+    std::function<void(std::int16_t& keyAscii)> KeyPress;
+
+signals:
+    void Change();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    int limit_ = 0;
+};
+
+// A drop-down list with an edit field. Click is raised when the operator picks an
+// entry; the program's own changes of the index or the text raise nothing. AddItem
+// leaves the selected index and the edit text as they were (a list that had nothing
+// selected still has nothing selected).
+class ComboList : public QComboBox {
+    Q_OBJECT
+public:
+    explicit ComboList(QWidget* parent = nullptr);
+
+    void AddItem(const QString& item);
+    std::int16_t ListIndex() const { return static_cast<std::int16_t>(currentIndex()); }
+    void setListIndex(std::int16_t index);
+    std::int16_t ListCount() const { return static_cast<std::int16_t>(count()); }
+    QString Text() const { return currentText(); }
+    void setText(const QString& text);
+
+signals:
+    void Click();
+};

@@ -1,0 +1,404 @@
+#include "platform/files.h"
+
+#include "platform/paths.h"
+#include "platform/runtimeerror.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+
+#include <cerrno>
+#include <cstring>
+
+#ifdef Q_OS_WIN
+#include <QFile>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace files {
+namespace {
+
+const QString kSource = QStringLiteral("Quorlane");
+
+QHash<QString, LedgerEntry>& ledgerTable() {
+    static QHash<QString, LedgerEntry> table;
+    return table;
+}
+
+// The key under which the ledger knows a file: its canonical path when it exists.
+QString ledgerKey(const QString& native) {
+    const QString canonical = QFileInfo(native).canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(QFileInfo(native).absoluteFilePath())
+                               : canonical;
+}
+
+#ifndef Q_OS_WIN
+[[noreturn]] void throwErrno(int e, const QString& native, bool creating) {
+    std::int32_t number = err::PathFileAccess;
+    QString what = QStringLiteral("Path/File access error");
+    switch (e) {
+    case ENOENT:
+        number = creating ? err::PathNotFound : err::FileNotFound;
+        what = creating ? QStringLiteral("Path not found") : QStringLiteral("File not found");
+        break;
+    case ENOTDIR:
+        number = err::PathNotFound;
+        what = QStringLiteral("Path not found");
+        break;
+    case EACCES:
+    case EPERM:
+        number = err::PermissionDenied;
+        what = QStringLiteral("Permission denied");
+        break;
+    case ENOSPC:
+    case EFBIG:
+#ifdef EDQUOT
+    case EDQUOT:
+#endif
+        number = err::DiskFull;
+        what = QStringLiteral("Disk full");
+        break;
+    case EIO:
+        number = err::DeviceIo;
+        what = QStringLiteral("Device I/O error");
+        break;
+    case ENAMETOOLONG:
+        number = err::BadFileName;
+        what = QStringLiteral("Bad file name or number");
+        break;
+    default:
+        break;
+    }
+    throw RuntimeError(number,
+                       QStringLiteral("%1: %2 (%3)").arg(what, native,
+                                                        QString::fromLocal8Bit(strerror(e))),
+                       kSource);
+}
+
+void writeAllFd(int fd, const char* data, qsizetype size, const QString& native) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, static_cast<size_t>(size));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throwErrno(errno, native, false);
+        }
+        data += n;
+        size -= n;
+    }
+}
+#endif
+
+QString checkedNative(const QString& path) {
+    if (path.isEmpty())
+        throw RuntimeError(err::BadFileName, QStringLiteral("Bad file name or number: empty name"),
+                           kSource);
+    return paths::nativePath(path);
+}
+
+// Our own write to a file is about to happen: if someone else changed it since we last
+// left it, nothing we knew about its content holds any more.
+void beforeOurWrite(const QString& native) {
+    const QString key = ledgerKey(native);
+    auto& table = ledgerTable();
+    auto it = table.find(key);
+    if (it != table.end() && !(it->stamp == stamp(native)))
+        ++it->rewrites;
+}
+
+void afterOurWrite(const QString& native, bool rewrite) {
+    LedgerEntry& e = ledgerTable()[ledgerKey(native)];
+    e.stamp = stamp(native);
+    ++e.writes;
+    if (rewrite)
+        ++e.rewrites;
+}
+
+} // namespace
+
+TextFile::TextFile(const QString& path, Mode mode) : native_(checkedNative(path)) {
+    beforeOurWrite(native_);
+    // Until closed, the file is not as any earlier record says.
+    if (mode == Mode::Output)
+        ++ledgerTable()[ledgerKey(native_)].rewrites;
+#ifdef Q_OS_WIN
+    auto* f = new QFile(native_);
+    if (!f->open(mode == Mode::Output ? QIODevice::WriteOnly | QIODevice::Truncate
+                                      : QIODevice::Append)) {
+        const QString msg = f->errorString();
+        delete f;
+        throw RuntimeError(err::PathFileAccess,
+                           QStringLiteral("Path/File access error: %1 (%2)").arg(native_, msg),
+                           kSource);
+    }
+    fd_ = 0;
+    handle_ = f;
+#else
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mode == Mode::Output ? O_TRUNC : O_APPEND);
+    int fd;
+    do {
+        fd = ::open(native_.toLocal8Bit().constData(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        throwErrno(errno, native_, true);
+    fd_ = fd;
+#endif
+}
+
+TextFile::~TextFile() {
+    try {
+        close();
+    } catch (const RuntimeError&) {
+        // A failure while unwinding from another error has nobody to report to.
+    }
+}
+
+void TextFile::print(const QString& text) {
+    QByteArray bytes = text.toLatin1();
+    bytes.append("\r\n", 2);
+    write(bytes);
+}
+
+void TextFile::write(QByteArrayView bytes) {
+    if (fd_ < 0)
+        throw RuntimeError(err::BadFileName, QStringLiteral("Bad file name or number: file closed"),
+                           kSource);
+    try {
+#ifdef Q_OS_WIN
+        auto* f = static_cast<QFile*>(handle_);
+        if (f->write(bytes.data(), bytes.size()) != bytes.size())
+            throw RuntimeError(err::DeviceIo,
+                               QStringLiteral("Device I/O error: %1 (%2)")
+                                   .arg(native_, f->errorString()),
+                               kSource);
+#else
+        writeAllFd(fd_, bytes.data(), bytes.size(), native_);
+#endif
+    } catch (const RuntimeError&) {
+        failed_ = true;
+        throw;
+    }
+}
+
+void TextFile::close() {
+    if (fd_ < 0)
+        return;
+#ifdef Q_OS_WIN
+    auto* f = static_cast<QFile*>(handle_);
+    f->close();
+    delete f;
+    handle_ = nullptr;
+    fd_ = -1;
+#else
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0 && errno != EINTR) {
+        failed_ = true;
+        throwErrno(errno, native_, false);
+    }
+#endif
+    if (!failed_)
+        afterOurWrite(native_, false);
+}
+
+QByteArray readAll(const QString& path) {
+    const QString native = checkedNative(path);
+#ifdef Q_OS_WIN
+    QFile f(native);
+    if (!f.open(QIODevice::ReadOnly))
+        throw RuntimeError(err::FileNotFound,
+                           QStringLiteral("File not found: %1 (%2)").arg(native, f.errorString()),
+                           kSource);
+    return f.readAll();
+#else
+    const int fd = ::open(native.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throwErrno(errno, native, false);
+    QByteArray out;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        throwErrno(EISDIR, native, false);
+    }
+    if (st.st_size > 0)
+        out.reserve(st.st_size);
+    char buf[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            const int e = errno;
+            ::close(fd);
+            throwErrno(e, native, false);
+        }
+        if (n == 0)
+            break;
+        out.append(buf, n);
+    }
+    ::close(fd);
+    return out;
+#endif
+}
+
+QByteArray readRange(const QString& path, std::int64_t from, std::int64_t to) {
+    const QString native = checkedNative(path);
+    QByteArray out;
+    if (to <= from)
+        return out;
+#ifdef Q_OS_WIN
+    QFile f(native);
+    if (!f.open(QIODevice::ReadOnly) || !f.seek(from))
+        throw RuntimeError(err::FileNotFound,
+                           QStringLiteral("File not found: %1 (%2)").arg(native, f.errorString()),
+                           kSource);
+    out = f.read(to - from);
+#else
+    const int fd = ::open(native.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throwErrno(errno, native, false);
+    out.resize(to - from);
+    std::int64_t done = 0;
+    while (done < to - from) {
+        const ssize_t n = ::pread(fd, out.data() + done, static_cast<size_t>(to - from - done),
+                                  static_cast<off_t>(from + done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            const int e = errno;
+            ::close(fd);
+            throwErrno(e, native, false);
+        }
+        if (n == 0)
+            break;
+        done += n;
+    }
+    ::close(fd);
+    out.resize(done);
+#endif
+    if (out.size() != to - from)
+        throw RuntimeError(err::DeviceIo,
+                           QStringLiteral("Device I/O error: %1 is shorter than expected").arg(native),
+                           kSource);
+    return out;
+}
+
+bool sameFile(const QString& a, const QString& b) {
+    const Stamp sa = stamp(a), sb = stamp(b);
+    if (sa.exists && sb.exists)
+        return sa.inode == sb.inode && sa.device == sb.device && sa.inode != 0;
+    return ledgerKey(paths::nativePath(a)) == ledgerKey(paths::nativePath(b));
+}
+
+void copyFile(const QString& from, const QString& to) {
+    const QString src = checkedNative(from);
+    const QString dst = checkedNative(to);
+    if (sameFile(from, to)) {
+        // The destination already is the file: nothing to copy, and writing it would
+        // truncate the source.
+        if (!stamp(from).exists)
+            throw RuntimeError(err::FileNotFound, QStringLiteral("File not found: %1").arg(src),
+                               kSource);
+        return;
+    }
+    const QByteArray content = readAll(from);
+#ifdef Q_OS_WIN
+    QFile::remove(dst + QStringLiteral(".part"));
+    QFile out(dst + QStringLiteral(".part"));
+    if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size()) {
+        const QString msg = out.errorString();
+        out.remove();
+        throw RuntimeError(err::PathFileAccess,
+                           QStringLiteral("Path/File access error: %1 (%2)").arg(dst, msg), kSource);
+    }
+    out.close();
+    QFile::remove(dst);
+    if (!QFile::rename(dst + QStringLiteral(".part"), dst))
+        throw RuntimeError(err::PathFileAccess,
+                           QStringLiteral("Path/File access error: %1").arg(dst), kSource);
+#else
+    const QFileInfo dstInfo(dst);
+    if (dstInfo.isDir())
+        throwErrno(EISDIR, dst, true);
+    QByteArray tmpl = (dstInfo.absolutePath() + QStringLiteral("/.") + dstInfo.fileName() +
+                       QStringLiteral(".XXXXXX"))
+                          .toLocal8Bit();
+    const int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
+    if (fd < 0)
+        throwErrno(errno, dst, true);
+    try {
+        writeAllFd(fd, content.constData(), content.size(), dst);
+        // Keep the usual permissions of a new file rather than mkstemp's 0600.
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+        if (::close(fd) != 0)
+            throwErrno(errno, dst, true);
+    } catch (...) {
+        ::close(fd);
+        ::unlink(tmpl.constData());
+        throw;
+    }
+    beforeOurWrite(dst);
+    if (::rename(tmpl.constData(), dst.toLocal8Bit().constData()) != 0) {
+        const int e = errno;
+        ::unlink(tmpl.constData());
+        throwErrno(e, dst, true);
+    }
+#endif
+    afterOurWrite(dst, true);
+}
+
+Stamp stamp(const QString& path) {
+    Stamp s;
+    const QString native = paths::nativePath(path);
+#ifdef Q_OS_WIN
+    const QFileInfo info(native);
+    if (!info.exists())
+        return s;
+    s.exists = true;
+    s.size = info.size();
+    s.mtimeNs = info.lastModified().toMSecsSinceEpoch() * 1000000;
+    s.ctimeNs = info.metadataChangeTime().toMSecsSinceEpoch() * 1000000;
+#else
+    struct stat st {};
+    if (::stat(native.toLocal8Bit().constData(), &st) != 0)
+        return s;
+    s.exists = true;
+    s.size = st.st_size;
+    s.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    s.ctimeNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    s.inode = st.st_ino;
+    s.device = st.st_dev;
+#endif
+    return s;
+}
+
+LedgerEntry ledger(const QString& path) {
+    return ledgerTable().value(ledgerKey(paths::nativePath(path)));
+}
+
+LedgerEntry observe(const QString& path) {
+    const QString native = paths::nativePath(path);
+    LedgerEntry& e = ledgerTable()[ledgerKey(native)];
+    const Stamp now = stamp(native);
+    if (!(now == e.stamp)) {
+        ++e.rewrites;
+        e.stamp = now;
+    }
+    return e;
+}
+
+bool asWeLeftIt(const QString& path) {
+    const auto& table = ledgerTable();
+    auto it = table.find(ledgerKey(paths::nativePath(path)));
+    if (it == table.end())
+        return false;
+    const Stamp now = stamp(path);
+    return now.exists && now == it->stamp;
+}
+
+} // namespace files

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <cstdint>
+
+// Files, as the program uses them: a text file is opened for output or for append,
+// written and closed within one handler. Text is one byte per character (Latin-1; a
+// character without a byte is written as '?'). Paths are the program's own names and
+// go through paths::nativePath.
+//
+// Every failure is thrown as a RuntimeError with the operating system's own message and
+// the source "Quorlane".
+namespace files {
+
+// A text file open for output (created or truncated) or for append (created when
+// missing), closed by close() or by the destructor. print() writes a print line: the
+// text followed by CR LF.
+class TextFile {
+public:
+    enum class Mode { Output, Append };
+    TextFile(const QString& path, Mode mode);
+    ~TextFile();
+    TextFile(const TextFile&) = delete;
+    TextFile& operator=(const TextFile&) = delete;
+
+    void print(const QString& text);
+    void write(QByteArrayView bytes);
+    void close();
+
+private:
+    QString native_;
+    int fd_ = -1;
+    bool failed_ = false;
+#ifdef Q_OS_WIN
+    void* handle_ = nullptr;
+#endif
+};
+
+QByteArray readAll(const QString& path);
+// Bytes [from, to) of a file; throws when the file is shorter than `to`.
+QByteArray readRange(const QString& path, std::int64_t from, std::int64_t to);
+// Replaces `to` with a copy of `from`. When `to` already is `from` (the same file by
+// another name, or the same name) there is nothing to copy and the file is left as it is. The copy is written to a temporary file
+// beside `to` and renamed over it, so a failed copy leaves an existing `to` as it was.
+void copyFile(const QString& from, const QString& to);
+
+// What identifies a file's content without reading it: its size, modification and
+// change times to the nanosecond, inode and device. A file that does not exist has an
+// invalid stamp.
+struct Stamp {
+    bool exists = false;
+    std::int64_t size = 0;
+    std::int64_t mtimeNs = 0;
+    std::int64_t ctimeNs = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t device = 0;
+    bool operator==(const Stamp&) const = default;
+};
+Stamp stamp(const QString& path);
+bool sameFile(const QString& a, const QString& b);
+
+// The ledger of the files this program itself writes: after each of our writes it keeps
+// the file's stamp and counts, per file, the writes that replaced its content (output,
+// whole saves, copies onto it). A later reader can then tell that a file is exactly as
+// we left it and has only grown at the end since a given moment, and read or write just
+// the difference.
+struct LedgerEntry {
+    Stamp stamp;                  // as we left the file
+    std::uint64_t rewrites = 0;   // writes that replaced the whole content
+    std::uint64_t writes = 0;     // all writes
+};
+// The entry for a file (canonical native path); a default entry when we never wrote it.
+LedgerEntry ledger(const QString& path);
+// True when the file on disk still has the stamp our last write left.
+bool asWeLeftIt(const QString& path);
+// Brings the ledger up to date with the file as it is now, before a reader relies on
+// it: a file changed by someone else since we last saw it counts as rewritten.
+LedgerEntry observe(const QString& path);
+
+} // namespace files

@@ -1,0 +1,569 @@
+#include "platform/serialcontrol.h"
+
+#include "platform/paths.h"
+#include "platform/runtimeerror.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QPointer>
+#include <QSerialPort>
+#include <QSocketNotifier>
+#include <QStringList>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <optional>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <sys/sysmacros.h>
+#endif
+
+namespace {
+
+// How long closing the port may wait for bytes that Output() handed over but the device
+// has not taken yet.
+constexpr int DrainMilliseconds = 500;
+
+struct LineSettings {
+    qint32 baud = 9600;
+    QSerialPort::Parity parity = QSerialPort::NoParity;
+    QSerialPort::DataBits dataBits = QSerialPort::Data8;
+    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+};
+
+bool allDigits(QStringView text) {
+    if (text.isEmpty())
+        return false;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    return true;
+}
+
+// "baud,parity,data,stop" as the Settings property takes it; nothing else.
+std::optional<LineSettings> parseSettings(const QString& text) {
+    const QStringList fields = text.split(QLatin1Char(','));
+    if (fields.size() != 4)
+        return std::nullopt;
+    LineSettings s;
+
+    const QString& baud = fields[0];
+    if (!allDigits(baud) || baud.size() > 10)
+        return std::nullopt;
+    const qint64 rate = baud.toLongLong();
+    if (rate <= 0 || rate > std::numeric_limits<qint32>::max())
+        return std::nullopt;
+    s.baud = static_cast<qint32>(rate);
+
+    const QString parity = fields[1].toUpper();
+    if (parity == QLatin1String("N"))
+        s.parity = QSerialPort::NoParity;
+    else if (parity == QLatin1String("E"))
+        s.parity = QSerialPort::EvenParity;
+    else if (parity == QLatin1String("O"))
+        s.parity = QSerialPort::OddParity;
+    else if (parity == QLatin1String("M"))
+        s.parity = QSerialPort::MarkParity;
+    else if (parity == QLatin1String("S"))
+        s.parity = QSerialPort::SpaceParity;
+    else
+        return std::nullopt;
+
+    const QString& data = fields[2];
+    if (data == QLatin1String("5"))
+        s.dataBits = QSerialPort::Data5;
+    else if (data == QLatin1String("6"))
+        s.dataBits = QSerialPort::Data6;
+    else if (data == QLatin1String("7"))
+        s.dataBits = QSerialPort::Data7;
+    else if (data == QLatin1String("8"))
+        s.dataBits = QSerialPort::Data8;
+    else
+        return std::nullopt;
+
+    const QString& stop = fields[3];
+    if (stop == QLatin1String("1"))
+        s.stopBits = QSerialPort::OneStop;
+    else if (stop == QLatin1String("1.5"))
+        s.stopBits = QSerialPort::OneAndHalfStop;
+    else if (stop == QLatin1String("2"))
+        s.stopBits = QSerialPort::TwoStop;
+    else
+        return std::nullopt;
+    return s;
+}
+
+// One byte per character; a character that has no byte (anything above U+00FF, a
+// surrogate pair counting as one character) goes out as '?'.
+QByteArray toBytes(const QString& text) {
+    QByteArray bytes;
+    bytes.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        if (c <= 0xFF) {
+            bytes.append(static_cast<char>(c));
+            continue;
+        }
+        bytes.append('?');
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size() &&
+            QChar::isLowSurrogate(text.at(i + 1).unicode()))
+            ++i;
+    }
+    return bytes;
+}
+
+QString systemMessage(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+#ifdef Q_OS_UNIX
+// True when the descriptor reports a hang-up or an error condition: the other side of a
+// pseudo-terminal closed, or the adapter behind the device went away.
+bool hungUp(int fd) {
+    if (fd < 0)
+        return true;
+    pollfd p{};
+    p.fd = fd;
+    p.events = POLLIN | POLLOUT;
+    if (::poll(&p, 1, 0) <= 0)
+        return false;
+    return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+// The slave side of a pseudo-terminal (the devices /dev/pts/N).
+bool isPseudoTerminal(int fd) {
+#ifdef Q_OS_LINUX
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    const unsigned int m = major(st.st_rdev);
+    return m >= 136 && m <= 143; // UNIX98 pseudo-terminal slaves
+#else
+    Q_UNUSED(fd);
+    return false;
+#endif
+}
+#endif
+
+} // namespace
+
+SerialControl::SerialControl(QObject* parent) : QObject(parent) {}
+
+SerialControl::~SerialControl() {
+    closePort(true);
+}
+
+void SerialControl::fail(std::int32_t number, const QString& description) const {
+    throw RuntimeError(number, description, objectName());
+}
+
+void SerialControl::setCommPort(std::int16_t port) {
+    if (port == commPort_)
+        return;
+    if (PortOpen())
+        fail(err::PortAlreadyOpen,
+             QStringLiteral("Port %1 is open; close it before choosing another port")
+                 .arg(commPort_));
+    if (port < 1 || port > 255)
+        fail(err::InvalidPortNumber,
+             QStringLiteral("Invalid port number %1: ports are numbered 1 to 255").arg(port));
+    commPort_ = port;
+}
+
+void SerialControl::setSettings(const QString& settings) {
+    if (!parseSettings(settings))
+        fail(err::InvalidPropertyValue,
+             QStringLiteral("Invalid property value: \"%1\" is not a line setting (expected "
+                            "baud,parity,data,stop such as 19200,N,8,1)")
+                 .arg(settings));
+    const QString previous = settings_;
+    settings_ = settings;
+    if (!PortOpen())
+        return;
+    try {
+        applySettings();
+    } catch (const RuntimeError&) {
+        settings_ = previous;
+        try {
+            applySettings();
+        } catch (const RuntimeError&) {
+            // The device refused the old settings too; the first failure is the one to
+            // report.
+        }
+        throw;
+    }
+}
+
+void SerialControl::applySettings() {
+    const auto s = parseSettings(settings_);
+    if (!port_ || !s)
+        return;
+    QSerialPort& p = *port_;
+#ifdef Q_OS_UNIX
+    const bool framingless = isPseudoTerminal(p.handle());
+#else
+    const bool framingless = false;
+#endif
+    const auto check = [&](bool ok, bool framing) {
+        if (ok)
+            return;
+        // A pseudo-terminal carries bytes, not bits: it keeps 8 data bits and no parity
+        // and refuses to change them. Opening one with such settings succeeds the same way.
+        if (framing && framingless) {
+            p.clearError();
+            return;
+        }
+        fail(err::PortSettings,
+             QStringLiteral("Port %1 (%2): the line settings \"%3\" could not be applied: %4")
+                 .arg(commPort_)
+                 .arg(openPath_, settings_, p.errorString()));
+    };
+    check(p.setBaudRate(s->baud), false);
+    check(p.setDataBits(s->dataBits), true);
+    check(p.setParity(s->parity), true);
+    check(p.setStopBits(s->stopBits), false);
+    check(p.setFlowControl(QSerialPort::NoFlowControl), false);
+}
+
+void SerialControl::setModemLine(bool dtr, bool on) {
+    QSerialPort& p = *port_;
+    const bool ok = dtr ? p.setDataTerminalReady(on) : p.setRequestToSend(on);
+    if (ok)
+        return;
+    // A device without modem lines (a pseudo-terminal has none) is used without them.
+    if (p.error() == QSerialPort::UnsupportedOperationError) {
+        p.clearError();
+        return;
+    }
+    fail(err::PortSettings,
+         QStringLiteral("Port %1 (%2): the %3 line could not be set: %4")
+             .arg(commPort_)
+             .arg(openPath_, dtr ? QStringLiteral("DTR") : QStringLiteral("RTS"), p.errorString()));
+}
+
+void SerialControl::applyModemLines() {
+    if (!port_)
+        return;
+    setModemLine(true, dtr_);
+    setModemLine(false, rts_);
+}
+
+void SerialControl::setDTREnable(bool on) {
+    dtr_ = on;
+    if (PortOpen())
+        setModemLine(true, on);
+}
+
+void SerialControl::setRTSEnable(bool on) {
+    rts_ = on;
+    if (PortOpen())
+        setModemLine(false, on);
+}
+
+void SerialControl::setRThreshold(std::int16_t n) {
+    if (n < 0)
+        fail(err::InvalidPropertyValue,
+             QStringLiteral("Invalid property value: RThreshold cannot be negative (%1)").arg(n));
+    rThreshold_ = n;
+}
+
+void SerialControl::setSThreshold(std::int16_t n) {
+    if (n < 0)
+        fail(err::InvalidPropertyValue,
+             QStringLiteral("Invalid property value: SThreshold cannot be negative (%1)").arg(n));
+    sThreshold_ = n;
+}
+
+bool SerialControl::PortOpen() const {
+    return port_ && port_->isOpen() && !lost_;
+}
+
+QString SerialControl::devicePath() const {
+    return PortOpen() ? openPath_ : paths::comDevicePath(commPort_);
+}
+
+void SerialControl::setPortOpen(bool open) {
+    if (!open) {
+        closePort(true);
+        return;
+    }
+    if (PortOpen())
+        fail(err::PortAlreadyOpen, QStringLiteral("Port %1 is already open").arg(commPort_));
+    // A port whose device vanished a moment ago may not have been closed yet.
+    closePort(false);
+
+    const QString path = paths::comDevicePath(commPort_);
+    const QFileInfo info(path);
+    // The device itself, not the link to it: the lock file QSerialPort keeps is named
+    // after the device.
+    const QString target = info.canonicalFilePath();
+    QString shown = path;
+    if (info.isSymLink())
+        shown += QStringLiteral(" -> ") + info.symLinkTarget();
+    const auto openFailed = [&](const QString& why) {
+        return QStringLiteral("Port %1 could not be opened (%2): %3")
+            .arg(commPort_)
+            .arg(shown, why);
+    };
+    const auto held = [&](const QString& why) {
+        return QStringLiteral("Port %1 (%2) is in use by another program: %3")
+            .arg(commPort_)
+            .arg(shown, why);
+    };
+
+    int lockFd = -1;
+#ifdef Q_OS_UNIX
+    // Exclusive use: a descriptor of our own carries an flock on the device. Another
+    // opener that takes the same lock (another instance of this program) fails, also
+    // when it runs as root, which TIOCEXCL does not stop. The lock is taken before
+    // QSerialPort touches the line settings, so a failed attempt leaves the holder's port
+    // as it was.
+    const QByteArray nativePath = QFile::encodeName(target.isEmpty() ? path : target);
+    lockFd = ::open(nativePath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (lockFd < 0) {
+        const int e = errno;
+        if (e == EBUSY) // opened by someone else with TIOCEXCL
+            fail(err::PortHeld, held(systemMessage(e)));
+        fail(err::PortOpenFailed, openFailed(systemMessage(e)));
+    }
+    if (::flock(lockFd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        ::close(lockFd);
+        fail(err::PortHeld, held(QStringLiteral("the device is locked")));
+    }
+    // Any other flock failure (a device that does not support locks): used without one.
+#else
+    if (target.isEmpty())
+        fail(err::PortOpenFailed, openFailed(QStringLiteral("the device does not exist")));
+#endif
+
+    auto port = std::make_unique<QSerialPort>();
+    const auto s = parseSettings(settings_);
+    port->setPortName(target.isEmpty() ? path : target);
+    port->setBaudRate(s->baud);
+    port->setParity(s->parity);
+    port->setDataBits(s->dataBits);
+    port->setStopBits(s->stopBits);
+    port->setFlowControl(QSerialPort::NoFlowControl);
+    if (!port->open(QIODevice::ReadWrite)) {
+        const QString why = port->errorString();
+        const QSerialPort::SerialPortError error = port->error();
+        port.reset();
+#ifdef Q_OS_UNIX
+        ::close(lockFd);
+#endif
+        if (error == QSerialPort::PermissionError)
+            // We could open the device ourselves, so what failed is QSerialPort's lock file
+            // (or an exclusive open) held by someone else.
+            fail(err::PortHeld, held(why));
+        if (error == QSerialPort::UnsupportedOperationError)
+            fail(err::PortSettings,
+                 QStringLiteral("Port %1 (%2): the line settings \"%3\" could not be applied: %4")
+                     .arg(commPort_)
+                     .arg(shown, settings_, why));
+        fail(err::PortOpenFailed, openFailed(why));
+    }
+    port_ = std::move(port);
+    lockFd_ = lockFd;
+    lost_ = false;
+    openPath_ = path;
+    try {
+        applyModemLines();
+    } catch (const RuntimeError&) {
+        closePort(false);
+        throw;
+    }
+
+    QSerialPort* p = port_.get();
+    connect(p, &QSerialPort::readyRead, this, &SerialControl::onReadyRead);
+    connect(p, &QSerialPort::bytesWritten, this, &SerialControl::onBytesWritten);
+    connect(p, &QSerialPort::errorOccurred, this,
+            [this](QSerialPort::SerialPortError e) { onPortError(static_cast<int>(e)); });
+}
+
+void SerialControl::closePort(bool drain) {
+    if (port_) {
+        QSerialPort* port = port_.release();
+        port->disconnect(this);
+        if (port->isOpen()) {
+            if (drain && !lost_) {
+                QElapsedTimer waited;
+                waited.start();
+                while (port->bytesToWrite() > 0 && waited.elapsed() < DrainMilliseconds) {
+                    if (!port->waitForBytesWritten(int(DrainMilliseconds - waited.elapsed())))
+                        break;
+                }
+            }
+            port->close();
+        }
+        if (raiseDepth_ > 0) {
+            // Closed from an OnComm handler: the port may be on the stack below it.
+            port->setParent(this);
+            retired_.append(port);
+        } else {
+            delete port;
+        }
+    }
+#ifdef Q_OS_UNIX
+    if (lockFd_ >= 0) {
+        ::close(lockFd_);
+        lockFd_ = -1;
+    }
+#endif
+    openPath_.clear();
+}
+
+void SerialControl::raise(std::int16_t event) {
+    commEvent_ = event;
+    ++raiseDepth_;
+    // The handler may close the port, reopen it, or throw; ports it closed are released
+    // once the outermost emission is over, through the event loop, because the signal
+    // that led here may still be running in one of them.
+    struct Leave {
+        SerialControl* control;
+        ~Leave() {
+            if (--control->raiseDepth_ == 0) {
+                for (QSerialPort* port : std::as_const(control->retired_))
+                    port->deleteLater();
+                control->retired_.clear();
+            }
+        }
+    } leave{this};
+    emit OnComm();
+}
+
+void SerialControl::onReadyRead() {
+    QSerialPort* port = port_.get();
+    if (!port || lost_ || rThreshold_ < 1)
+        return;
+    const qint64 waitingBefore = port->bytesAvailable();
+    const std::uint64_t inputBefore = inputCount_;
+    raise(EvReceive);
+    // QSerialPort does not emit readyRead again while a handler of it runs. Bytes that
+    // arrived while the handler waited in a nested event loop would otherwise sit there
+    // unannounced: raise one more receive event for them.
+    if (port_.get() != port || lost_ || rThreshold_ < 1 || receivePosted_)
+        return;
+    const qint64 arrived =
+        port->bytesAvailable() + qint64(inputCount_ - inputBefore) - waitingBefore;
+    if (arrived <= 0)
+        return;
+    receivePosted_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this, guard = QPointer<QSerialPort>(port)] {
+            receivePosted_ = false;
+            if (guard && guard.data() == port_.get() && guard->bytesAvailable() > 0)
+                onReadyRead();
+        },
+        Qt::QueuedConnection);
+}
+
+void SerialControl::onBytesWritten() {
+    if (sThreshold_ < 1 || sendPosted_ || !port_)
+        return;
+    // bytesWritten can be emitted from within Output() (QSerialPort::flush), so the event
+    // is raised from the event loop, never from inside a call the program made.
+    sendPosted_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this, guard = QPointer<QSerialPort>(port_.get())] {
+            sendPosted_ = false;
+            if (!guard || guard.data() != port_.get() || lost_ || sThreshold_ < 1 ||
+                guard->bytesToWrite() > 0)
+                return;
+            raise(EvSend);
+        },
+        Qt::QueuedConnection);
+}
+
+void SerialControl::onPortError(int error) {
+    QSerialPort* port = port_.get();
+    if (!port || lost_ || !port->isOpen())
+        return;
+    bool gone = false;
+    switch (error) {
+    case QSerialPort::ReadError:
+        // The device was readable but gave nothing: a hung-up terminal reads end-of-file.
+        // QSerialPort keeps its read notifier on and would report this again and again.
+    case QSerialPort::WriteError:
+    case QSerialPort::DeviceNotFoundError:
+        gone = true;
+        break;
+    case QSerialPort::ResourceError:
+        // EIO (device gone) or EAGAIN (device busy for a moment) alike.
+#ifdef Q_OS_UNIX
+        gone = hungUp(port->handle());
+#else
+        gone = true;
+#endif
+        break;
+    default:
+        // UnsupportedOperationError (modem lines of a pseudo-terminal), timeouts and the
+        // like leave the port usable.
+        break;
+    }
+    if (!gone)
+        return;
+    lost_ = true;
+    // Stop the port's notifiers at once so that a device that keeps reporting itself
+    // readable cannot spin the event loop; the port is closed from the event loop, not
+    // inside its own signal.
+    const auto notifiers = port->findChildren<QSocketNotifier*>();
+    for (QSocketNotifier* n : notifiers)
+        n->setEnabled(false);
+    QMetaObject::invokeMethod(
+        this,
+        [this, guard = QPointer<QSerialPort>(port)] {
+            if (guard && guard.data() == port_.get())
+                deviceLost();
+        },
+        Qt::QueuedConnection);
+}
+
+void SerialControl::deviceLost() {
+    closePort(false);
+    raise(EvDeviceLost);
+}
+
+void SerialControl::Output(const QString& text) {
+    if (!PortOpen())
+        fail(err::PortNotOpen, QStringLiteral("Port %1 is not open").arg(commPort_));
+    const QByteArray bytes = toBytes(text);
+    if (bytes.isEmpty())
+        return;
+    QSerialPort* port = port_.get();
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const qint64 n = port->write(bytes.constData() + done, bytes.size() - done);
+        if (n <= 0)
+            fail(err::PortWrite, QStringLiteral("Port %1 (%2): the data could not be written: %3")
+                                     .arg(commPort_)
+                                     .arg(openPath_, port->errorString()));
+        done += n;
+    }
+    // Hand the bytes to the device now; what it cannot take at once follows as it drains.
+    port->flush();
+    if (port_.get() != port || lost_)
+        fail(err::PortWrite, QStringLiteral("Port %1 (%2): the data could not be written: the "
+                                            "device is no longer available")
+                                 .arg(commPort_)
+                                 .arg(devicePath()));
+}
+
+QString SerialControl::Input() {
+    if (!PortOpen())
+        fail(err::PortNotOpen, QStringLiteral("Port %1 is not open").arg(commPort_));
+    const QByteArray bytes = port_->readAll();
+    inputCount_ += std::uint64_t(bytes.size());
+    return QString::fromLatin1(bytes);
+}

@@ -1,0 +1,112 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+class QSerialPort;
+class QSocketNotifier;
+
+// The serial-port control: a port number, a settings string, the modem lines, receive
+// and send thresholds, open and close, output, input and one communication event.
+//
+// Port N is the device that paths::comDevicePath(N) names. Every failure is thrown as a
+// RuntimeError whose source is the control's objectName().
+//
+// Events (OnComm, raised on the thread that owns the control, between other events):
+// - CommEvent() == EvReceive: characters have arrived (only while RThreshold >= 1; one
+//   event per arrival, however many characters it brought).
+// - CommEvent() == EvSend: the transmit buffer has emptied (only while SThreshold >= 1).
+// - CommEvent() == EvDeviceLost: the device went away while the port was open (the
+//   adapter was unplugged, the other side of a pseudo-terminal closed, the link target
+//   removed). The control has already closed the port; the event is raised once.
+class SerialControl : public QObject {
+    Q_OBJECT
+public:
+    static constexpr std::int16_t EvSend = 1;
+    static constexpr std::int16_t EvReceive = 2;
+    static constexpr std::int16_t EvDeviceLost = 1100;
+
+    explicit SerialControl(QObject* parent = nullptr);
+    ~SerialControl() override;
+
+    // 1-based port number; may be changed only while the port is closed (else throws
+    // PortAlreadyOpen). Values outside 1..255 throw InvalidPortNumber.
+    std::int16_t CommPort() const { return commPort_; }
+    void setCommPort(std::int16_t port);
+
+    // "baud,parity,data,stop", e.g. "19200,N,8,1". Parity one of N, E, O, M, S (either
+    // case); data bits 5 to 8; stop bits 1, 1.5 or 2. Anything else throws
+    // InvalidPropertyValue and keeps the old value. While open, applied at once.
+    QString Settings() const { return settings_; }
+    void setSettings(const QString& settings);
+
+    bool DTREnable() const { return dtr_; }
+    void setDTREnable(bool on);
+    bool RTSEnable() const { return rts_; }
+    void setRTSEnable(bool on);
+
+    std::int16_t RThreshold() const { return rThreshold_; }
+    void setRThreshold(std::int16_t n);
+    std::int16_t SThreshold() const { return sThreshold_; }
+    void setSThreshold(std::int16_t n);
+
+    // Setting True opens port CommPort with the current settings and raises DTR and RTS
+    // as enabled; it throws when the device does not exist, cannot be opened, or is held
+    // by another program (another open with an exclusive lock). Setting False closes.
+    // Setting the current state again does nothing... except that True while open
+    // throws PortAlreadyOpen.
+    bool PortOpen() const;
+    void setPortOpen(bool open);
+
+    // Writes the whole string, one byte per character (Latin-1; a character without a
+    // byte goes out as '?'). Throws PortNotOpen when closed, PortWrite on failure.
+    void Output(const QString& text);
+    // Everything received since the last read, one character per byte; empty when
+    // nothing is waiting. Throws PortNotOpen when closed.
+    QString Input();
+    // The reason for the OnComm event being handled (0 before any event).
+    std::int16_t CommEvent() const { return commEvent_; }
+
+    // The device path of the open port, or of the port that would be opened.
+    QString devicePath() const;
+
+signals:
+    void OnComm();
+
+private:
+    void raise(std::int16_t event);
+    void deviceLost();
+    void applySettings();
+    void applyModemLines();
+    [[noreturn]] void fail(std::int32_t number, const QString& description) const;
+
+    // Connected to the open port's signals.
+    void onReadyRead();
+    void onBytesWritten();
+    void onPortError(int error);
+    // Closes the port (after pushing out what is still buffered when `drain`) and
+    // releases the lock. A handler of OnComm may close the port while the QSerialPort is
+    // still on the stack below it: such a port is kept until the event has been handled.
+    void closePort(bool drain);
+    void setModemLine(bool dtr, bool on);
+
+    std::unique_ptr<QSerialPort> port_;
+    QString openPath_;             // the device path the open port was resolved from
+    std::uint64_t inputCount_ = 0; // bytes handed out by Input(), ever
+    bool receivePosted_ = false;   // a follow-up receive event is queued
+    bool sendPosted_ = false;      // a transmit-buffer-empty check is queued
+    int raiseDepth_ = 0;           // OnComm emissions in progress
+    QList<QSerialPort*> retired_;  // ports closed during an OnComm emission
+    std::int16_t commPort_ = 1;
+    QString settings_ = QStringLiteral("9600,N,8,1");
+    bool dtr_ = false;
+    bool rts_ = false;
+    std::int16_t rThreshold_ = 0;
+    std::int16_t sThreshold_ = 0;
+    std::int16_t commEvent_ = 0;
+    bool lost_ = false;
+    int lockFd_ = -1;
+};

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+
+#include <cstdint>
+#include <functional>
+
+class QTcpServer;
+class QTcpSocket;
+
+// A TCP server on 127.0.0.1 standing in for the unit's socket. It accepts any number of
+// connections and records, per connection and in total, every byte it receives.
+class LoopbackServer : public QObject {
+    Q_OBJECT
+public:
+    // Listens on 127.0.0.1:`port` (0: any free port).
+    explicit LoopbackServer(std::uint16_t port = 0, QObject* parent = nullptr);
+    ~LoopbackServer() override;
+
+    bool isListening() const;
+    std::uint16_t port() const;
+
+    // Connections accepted so far, including closed ones.
+    int connectionCount() const { return int(connections_.size()); }
+    // Connections whose client side is still open.
+    int openConnectionCount() const;
+
+    // Waits until a connection arrives that no earlier call returned for (true), or `ms`
+    // milliseconds pass (false), processing Qt events meanwhile.
+    bool waitForConnection(int ms);
+    // Waits until `n` bytes in total have been received over all connections.
+    bool waitForBytes(qsizetype n, int ms);
+    // Waits until the latest connection has been closed by the client.
+    bool waitForClientClosed(int ms);
+
+    // What the latest connection (or connection `index`) has received.
+    QByteArray received() const;
+    QByteArray received(int index) const;
+    QByteArray receivedTotal() const { return total_; }
+
+    // Sends to the latest connection.
+    bool send(const QByteArray& bytes);
+    // Closes the latest connection from the server side, after sending what is buffered.
+    void closeClient();
+    // Stops listening: later connects are refused.
+    void stopListening();
+
+private:
+    struct Connection {
+        QPointer<QTcpSocket> socket;
+        QByteArray received;
+        bool clientClosed = false;
+    };
+
+    void accept();
+    bool waitUntil(int ms, const std::function<bool()>& done);
+
+    QTcpServer* server_ = nullptr;
+    QList<Connection> connections_;
+    QByteArray total_;
+    int claimed_ = 0;
+};

@@ -1,0 +1,765 @@
+// The serial-port control against real pseudo-terminals linked as COM ports in a scratch
+// QUORLANE_HOME.
+
+#include "platform/runtimeerror.h"
+#include "platform/serialcontrol.h"
+#include "support/ptypeer.h"
+#include "support/scratchhome.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+struct Event {
+    std::int16_t code;
+    QString input; // what the handler read, when it read
+};
+
+// Records every OnComm the control raises, with the CommEvent seen during the event.
+// When `read` is set the handler reads Input() on receive events.
+struct Recorder {
+    QList<Event> events;
+    bool read = false;
+    std::function<void(SerialControl&, const Event&)> extra;
+
+    void attach(SerialControl& control) {
+        QObject::connect(&control, &SerialControl::OnComm, &control, [this, &control] {
+            Event e{control.CommEvent(), {}};
+            if (read && e.code == SerialControl::EvReceive)
+                e.input = control.Input();
+            events.append(e);
+            if (extra)
+                extra(control, events.constLast());
+        });
+    }
+    int count(std::int16_t code) const {
+        int n = 0;
+        for (const Event& e : events)
+            n += e.code == code ? 1 : 0;
+        return n;
+    }
+    QString inputs() const {
+        QString all;
+        for (const Event& e : events)
+            all += e.input;
+        return all;
+    }
+};
+
+QString allLatin1() {
+    QString s;
+    for (int c = 0; c < 256; ++c)
+        s.append(QChar(char16_t(c)));
+    return s;
+}
+
+QByteArray allBytes() {
+    QByteArray b;
+    for (int c = 0; c < 256; ++c)
+        b.append(char(c));
+    return b;
+}
+
+double cpuSeconds() {
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+#define QVERIFY_THROWS_RUNTIME(statement, expectedNumber)                                          \
+    do {                                                                                           \
+        bool thrown_ = false;                                                                      \
+        try {                                                                                      \
+            statement;                                                                             \
+        } catch (const RuntimeError& e_) {                                                         \
+            thrown_ = true;                                                                        \
+            QCOMPARE(e_.number(), expectedNumber);                                                 \
+        }                                                                                          \
+        QVERIFY2(thrown_, #statement " did not throw");                                            \
+    } while (false)
+
+RuntimeError caught(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const RuntimeError& e) {
+        return e;
+    }
+    return RuntimeError(0, QString(), QString());
+}
+
+} // namespace
+
+class TestSerialControl : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void outputIsByteExact();
+    void inputReturnsEverythingWaiting();
+    void receiveEventsFollowRThreshold();
+    void arrivalDuringHandlerIsAnnounced();
+    void sendEventOnlyWithSThreshold();
+    void missingDeviceFailsWithItsPath();
+    void closedPortRefusesIo();
+    void portHeldBySecondControl();
+    void portHeldByForeignLock();
+    void deviceLossRaisedOnceWithoutSpinning();
+    void deviceLossWithoutReceiveEvents();
+    void deviceLossNoticedWhileWriting();
+    void reopenAfterDeviceLoss();
+    void settingsAccepted_data();
+    void settingsAccepted();
+    void settingsRejectedKeepOldValue_data();
+    void settingsRejectedKeepOldValue();
+    void settingsAppliedWhileOpen();
+    void portNumberAndThresholdRules();
+    void modemLinesIgnoredWithoutHardware();
+    void handlerMayCloseAndReopen();
+    void closeAndDestroyWhileOpenDeliverOutput();
+
+private:
+    std::unique_ptr<ScratchHome> home_;
+};
+
+void TestSerialControl::init() {
+    home_ = std::make_unique<ScratchHome>();
+    QVERIFY(home_->isValid());
+}
+
+void TestSerialControl::cleanup() {
+    home_.reset();
+}
+
+void TestSerialControl::outputIsByteExact() {
+    PtyPeer peer;
+    QVERIFY(peer.isValid());
+    QVERIFY(peer.linkAs(*home_, 3));
+    SerialControl comm;
+    comm.setCommPort(3);
+    comm.setPortOpen(true);
+    QVERIFY(comm.PortOpen());
+    QCOMPARE(comm.devicePath(), home_->comPath(3));
+
+    comm.Output(allLatin1());
+    QCOMPARE(peer.waitFor(256, 3000), allBytes());
+
+    // A character without a byte goes out as one '?', a surrogate pair included.
+    comm.Output(QStringLiteral("a\u20ACb") + QString::fromUtf8("\xF0\x9F\x98\x80") +
+                QStringLiteral("c"));
+    QCOMPARE(peer.waitFor(5, 3000), QByteArray("a?b?c"));
+
+    // Nothing is added: an empty string sends nothing, and a line goes out as given.
+    comm.Output(QString());
+    comm.Output(QStringLiteral("AT\r"));
+    QCOMPARE(peer.readFor(150), QByteArray("AT\r"));
+
+    // A long command in one call.
+    QByteArray big;
+    for (int i = 0; i < 20000; ++i)
+        big.append(char('A' + i % 26));
+    comm.Output(QString::fromLatin1(big));
+    QCOMPARE(peer.waitFor(big.size(), 5000), big);
+}
+
+void TestSerialControl::inputReturnsEverythingWaiting() {
+    PtyPeer peer;
+    QVERIFY(peer.linkAs(*home_, 1));
+    SerialControl comm;
+    comm.setRThreshold(1);
+    Recorder rec;
+    rec.read = true;
+    rec.attach(comm);
+    comm.setPortOpen(true);
+
+    // Several writes before the handler gets to run come back in one Input(), NUL and
+    // high bytes unchanged.
+    QVERIFY(peer.write("ab"));
+    ::usleep(20000);
+    QVERIFY(peer.write(QByteArray("c\0d", 3)));
+    ::usleep(20000);
+    QVERIFY(peer.write("\xE9\xFF"));
+    QVERIFY(peer.waitUntilWaitingAtSlave(7, 3000));
+    QVERIFY(QTest::qWaitFor([&] { return !rec.events.isEmpty(); }, 3000));
+    QCOMPARE(rec.events.first().code, SerialControl::EvReceive);
+    QCOMPARE(rec.events.first().input.toLatin1(), QByteArray("abc\0d\xE9\xFF", 7));
+    QTest::qWait(100);
+    QCOMPARE(rec.inputs().toLatin1(), QByteArray("abc\0d\xE9\xFF", 7));
+    // Nothing waits any more.
+    QCOMPARE(comm.Input(), QString());
+}
+
+void TestSerialControl::receiveEventsFollowRThreshold() {
+    PtyPeer peer;
+    QVERIFY(peer.linkAs(*home_, 2));
+    SerialControl comm;
+    comm.setCommPort(2);
+    Recorder rec;
+    rec.attach(comm);
+    QCOMPARE(comm.CommEvent(), std::int16_t(0));
+    comm.setPortOpen(true);
+
+    // RThreshold 0: no event, but the bytes wait for Input().
+    QVERIFY(peer.write("quiet"));
+    QTest::qWait(200);
+    QCOMPARE(rec.events.size(), 0);
+    QCOMPARE(comm.Input(), QStringLiteral("quiet"));
+
+    // RThreshold 1: one receive event per arrival, CommEvent set during the event. A
+    // handler that does not read leaves the bytes for the next Input().
+    comm.setRThreshold(1);
+    std::int16_t seenDuringEvent = 0;
+    rec.extra = [&](SerialControl& c, const Event&) { seenDuringEvent = c.CommEvent(); };
+    QVERIFY(peer.write("one"));
+    QVERIFY(QTest::qWaitFor([&] { return rec.events.size() >= 1; }, 3000));
+    QCOMPARE(seenDuringEvent, SerialControl::EvReceive);
+    QVERIFY(peer.write("two"));
+    QVERIFY(QTest::qWaitFor([&] { return rec.events.size() >= 2; }, 3000));
+    QTest::qWait(100);
+    QCOMPARE(rec.events.size(), 2);
+    QCOMPARE(rec.count(SerialControl::EvReceive), 2);
+    QCOMPARE(comm.CommEvent(), SerialControl::EvReceive);
+    QCOMPARE(comm.Input(), QStringLiteral("onetwo"));
+
+    // Unread bytes do not raise events again by themselves.
+    QTest::qWait(150);
+    QCOMPARE(rec.events.size(), 2);
+}
+
+void TestSerialControl::arrivalDuringHandlerIsAnnounced() {
+    // A handler that waits in a nested event loop (as a message box or a timed wait
+    // does) must not swallow the receive event for bytes that arrive meanwhile.
+    PtyPeer peer;
+    QVERIFY(peer.linkAs(*home_, 4));
+    SerialControl comm;
+    comm.setCommPort(4);
+    comm.setRThreshold(1);
+    Recorder rec;
+    rec.read = true;
+    bool nested = false;
+    rec.extra = [&](SerialControl&, const Event& e) {
+        if (nested || e.input.isEmpty() || rec.inputs() != QLatin1String("first"))
+            return;
+        nested = true;
+        peer.write("second");
+        QEventLoop loop;
+        QTimer::singleShot(150, &loop, &QEventLoop::quit);
+        loop.exec();
+    };
+    rec.attach(comm);
+    comm.setPortOpen(true);
+
+    QVERIFY(peer.write("first"));
+    QVERIFY(QTest::qWaitFor([&] { return rec.inputs() == QLatin1String("firstsecond"); }, 3000));
+    QCOMPARE(rec.count(SerialControl::EvReceive), 2);
+}
+
+void TestSerialControl::sendEventOnlyWithSThreshold() {
+    PtyPeer peer;
+    QVERIFY(peer.linkAs(*home_, 1));
+    SerialControl comm;
+    Recorder rec;
+    std::int16_t seenDuringEvent = 0;
+    rec.extra = [&](SerialControl& c, const Event&) { seenDuringEvent = c.CommEvent(); };
+    rec.attach(comm);
+    comm.setPortOpen(true);
+
+    comm.Output(QStringLiteral("no event"));
+    QCOMPARE(peer.waitFor(8, 3000), QByteArray("no event"));
+    QTest::qWait(200);
+    QCOMPARE(rec.count(SerialControl::EvSend), 0);
+
+    comm.setSThreshold(1);
+    bool returnedFromOutput = false;
+    rec.extra = [&](SerialControl& c, const Event&) {
+        seenDuringEvent = c.CommEvent();
+        // Raised from the event loop, never from inside Output().
+        QVERIFY(returnedFromOutput);
+    };
+    comm.Output(QStringLiteral("with event"));
+    returnedFromOutput = true;
+    QCOMPARE(peer.waitFor(10, 3000), QByteArray("with event"));
+    QVERIFY(QTest::qWaitFor([&] { return rec.count(SerialControl::EvSend) >= 1; }, 3000));
+    QCOMPARE(seenDuringEvent, SerialControl::EvSend);
+    QCOMPARE(rec.count(SerialControl::EvReceive), 0);
+
+    // Back to 0: no more send events.
+    comm.setSThreshold(0);
+    const int before = rec.count(SerialControl::EvSend);
+    comm.Output(QStringLiteral("quiet again"));
+    QCOMPARE(peer.waitFor(11, 3000), QByteArray("quiet again"));
+    QTest::qWait(200);
+    QCOMPARE(rec.count(SerialControl::EvSend), before);
+}
+
+void TestSerialControl::missingDeviceFailsWithItsPath() {
+    const QString target = home_->linkMissing(5);
+    QVERIFY(!target.isEmpty());
+    SerialControl comm;
+    comm.setObjectName(QStringLiteral("MSComm1"));
+    comm.setCommPort(5);
+    QCOMPARE(comm.devicePath(), home_->comPath(5));
+    const RuntimeError e = caught([&] { comm.setPortOpen(true); });
+    QCOMPARE(e.number(), err::PortOpenFailed);
+    QCOMPARE(e.source(), QStringLiteral("MSComm1"));
+    QVERIFY2(e.description().contains(home_->comPath(5)), qPrintable(e.description()));
+    QVERIFY2(e.description().contains(QLatin1String("Port 5")), qPrintable(e.description()));
+    QVERIFY2(e.description().contains(QLatin1String("No such file or directory")),
+             qPrintable(e.description()));
+    QVERIFY(!comm.PortOpen());
+
+    // The same port opens once its link leads to a device.
+    PtyPeer peer;
+    QVERIFY(peer.linkAs(*home_, 5));
+    comm.setPortOpen(true);
+    QVERIFY(comm.PortOpen());
+}
+
+void TestSerialControl::closedPortRefusesIo() {
+    SerialControl comm;
+    QVERIFY(!comm.PortOpen());
+    QVERIFY_THROWS_RUNTIME(comm.Output(QStringLiteral("x")), err::PortNotOpen);
+    QVERIFY_THROWS_RUNTIME(comm.Input(), err::PortNotOpen);
+    // Closing a closed port is harmless; opening an open one is not.
+    comm.setPortOpen(false);
+    PtyPeer peer;
+    QVERIFY(peer.linkAs(*home_, 1));
+    comm.setPortOpen(true);
+    QVERIFY_THROWS_RUNTIME(comm.setPortOpen(true), err::PortAlreadyOpen);
+    QVERIFY(comm.PortOpen());
+    comm.setPortOpen(false);
+    comm.setPortOpen(false);
+    QVERIFY(!comm.PortOpen());
+}
+
+void TestSerialControl::portHeldBySecondControl() {
+    PtyPeer peer;
+    QVERIFY(peer.linkAs(*home_, 2));
+    SerialControl first;
+    first.setCommPort(2);
+    first.setSettings(QStringLiteral("19200,E,7,2"));
+    first.setRThreshold(1);
+    Recorder rec;
+    rec.read = true;
+    rec.attach(first);
+    first.setPortOpen(true);
+    const termios before = peer.slaveAttributes();
+
+    SerialControl second;
+    second.setObjectName(QStringLiteral("second"));
+    second.setCommPort(2);
+    second.setSettings(QStringLiteral("300,N,5,1"));
+    const RuntimeError e = caught([&] { second.setPortOpen(true); });
+    QCOMPARE(e.number(), err::PortHeld);
+    QCOMPARE(e.source(), QStringLiteral("second"));
+    QVERIFY2(e.description().contains(home_->comPath(2)), qPrintable(e.description()));
+    QVERIFY(!second.PortOpen());
+
+    // The failed attempt left the holder's line as it was, and the holder works on.
+    const termios after = peer.slaveAttributes();
+    QCOMPARE(cfgetospeed(&after), cfgetospeed(&before));
+    QCOMPARE(after.c_cflag, before.c_cflag);
+    QVERIFY(first.PortOpen());
+    first.Output(QStringLiteral("still mine"));
+    QCOMPARE(peer.waitFor(10, 3000), QByteArray("still mine"));
+    QVERIFY(peer.write("reply"));
+    QVERIFY(QTest::qWaitFor([&] { return rec.inputs() == QLatin1String("reply"); }, 3000));
+
+    // Once the holder lets go, the second opener gets the port.
+    first.setPortOpen(false);
+    second.setPortOpen(true);
+    QVERIFY(second.PortOpen());
+    QVERIFY_THROWS_RUNTIME(first.setPortOpen(true), err::PortHeld);
+    QVERIFY(!first.PortOpen());
+}
+
+void TestSerialControl::portHeldByForeignLock() {
+    PtyPeer peer;
+    QVERIFY(peer.linkAs(*home_, 7));
+    // Another program holding the device with an exclusive lock.
+    const int fd = ::open(QFile::encodeName(peer.slavePath()).constData(),
+                          O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+
+    SerialControl comm;
+    comm.setCommPort(7);
+    QVERIFY_THROWS_RUNTIME(comm.setPortOpen(true), err::PortHeld);
+    QVERIFY(!comm.PortOpen());
+
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
+    comm.setPortOpen(true);
+    QVERIFY(comm.PortOpen());
+    comm.Output(QStringLiteral("ok"));
+    QCOMPARE(peer.waitFor(2, 3000), QByteArray("ok"));
+}
+
+void TestSerialControl::deviceLossRaisedOnceWithoutSpinning() {
+    PtyPeer peer;
+    QVERIFY(peer.linkAs(*home_, 6));
+    SerialControl comm;
+    comm.setCommPort(6);
+    comm.setRThreshold(1);
+    comm.setSThreshold(1);
+    Recorder rec;
+    rec.read = true;
+    bool openDuringEvent = true;
+    rec.extra = [&](SerialControl& c, const Event& e) {
+        if (e.code == SerialControl::EvDeviceLost)
+            openDuringEvent = c.PortOpen();
+    };
+    rec.attach(comm);
+    comm.setPortOpen(true);
+    QVERIFY(peer.write("hi"));
+    QVERIFY(QTest::qWaitFor([&] { return rec.inputs() == QLatin1String("hi"); }, 3000));
+
+    // The other side goes away: the slave reads end-of-file or EIO from now on.
+    peer.closeMaster();
+    QVERIFY(QTest::qWaitFor([&] { return rec.count(SerialControl::EvDeviceLost) > 0; }, 3000));
+    QCOMPARE(rec.events.constLast().code, SerialControl::EvDeviceLost);
+    QCOMPARE(comm.CommEvent(), SerialControl::EvDeviceLost);
+    QVERIFY(!openDuringEvent);
+    QVERIFY(!comm.PortOpen());
+    const qsizetype eventsAfterLoss = rec.events.size();
+
+    // Nothing more arrives, and waiting costs (almost) no CPU: the control does not let a
+    // dead device spin the event loop.
+    QElapsedTimer wall;
+    wall.start();
+    const double cpuBefore = cpuSeconds();
+    QTest::qWait(500);
+    const double cpu = cpuSeconds() - cpuBefore;
+    const double elapsed = double(wall.elapsed()) / 1000.0;
+    QCOMPARE(rec.events.size(), eventsAfterLoss);
+    QCOMPARE(rec.count(SerialControl::EvDeviceLost), 1);
+    QVERIFY2(cpu < 0.5 * elapsed,
+             qPrintable(QStringLiteral("CPU %1 s in %2 s of waiting").arg(cpu).arg(elapsed)));
+    QVERIFY_THROWS_RUNTIME(comm.Output(QStringLiteral("x")), err::PortNotOpen);
+    QVERIFY_THROWS_RUNTIME(comm.Input(), err::PortNotOpen);
+    // Closing again is harmless.
+    comm.setPortOpen(false);
+    QCOMPARE(rec.events.size(), eventsAfterLoss);
+}
+
+void TestSerialControl::deviceLossWithoutReceiveEvents() {
+    // The loss is reported whatever the thresholds are.
+    PtyPeer peer;
+    QVERIFY(peer.linkAs(*home_, 8));
+    SerialControl comm;
+    comm.setCommPort(8);
+    Recorder rec;
+    rec.attach(comm);
+    comm.setPortOpen(true);
+    peer.closeMaster();
+    QVERIFY(QTest::qWaitFor([&] { return !rec.events.isEmpty(); }, 3000));
+    QTest::qWait(200);
+    QCOMPARE(rec.events.size(), 1);
+    QCOMPARE(rec.events.first().code, SerialControl::EvDeviceLost);
+    QVERIFY(!comm.PortOpen());
+}
+
+void TestSerialControl::deviceLossNoticedWhileWriting() {
+    // The device vanishes and the program writes before the event loop has noticed: the
+    // write fails with EIO, which is a loss too, reported once.
+    PtyPeer peer;
+    QVERIFY(peer.linkAs(*home_, 10));
+    SerialControl comm;
+    comm.setCommPort(10);
+    comm.setSThreshold(1);
+    Recorder rec;
+    rec.attach(comm);
+    comm.setPortOpen(true);
+    peer.closeMaster();
+    QVERIFY_THROWS_RUNTIME(comm.Output(QStringLiteral("anyone there?")), err::PortWrite);
+    QVERIFY(!comm.PortOpen());
+    QVERIFY(QTest::qWaitFor([&] { return !rec.events.isEmpty(); }, 3000));
+    QTest::qWait(200);
+    QCOMPARE(rec.events.size(), 1);
+    QCOMPARE(rec.events.first().code, SerialControl::EvDeviceLost);
+}
+
+void TestSerialControl::reopenAfterDeviceLoss() {
+    auto peer = std::make_unique<PtyPeer>();
+    QVERIFY(peer->linkAs(*home_, 9));
+    SerialControl comm;
+    comm.setCommPort(9);
+    comm.setRThreshold(1);
+    Recorder rec;
+    rec.read = true;
+    rec.attach(comm);
+    comm.setPortOpen(true);
+    peer->closeMaster();
+    QVERIFY(QTest::qWaitFor([&] { return rec.count(SerialControl::EvDeviceLost) == 1; }, 3000));
+
+    // The old device is gone: reopening fails until the link leads somewhere else.
+    peer.reset();
+    QVERIFY_THROWS_RUNTIME(comm.setPortOpen(true), err::PortOpenFailed);
+    QVERIFY(!comm.PortOpen());
+
+    PtyPeer replacement;
+    QVERIFY(replacement.linkAs(*home_, 9));
+    comm.setPortOpen(true);
+    QVERIFY(comm.PortOpen());
+    comm.Output(QStringLiteral("back"));
+    QCOMPARE(replacement.waitFor(4, 3000), QByteArray("back"));
+    QVERIFY(replacement.write("again"));
+    QVERIFY(QTest::qWaitFor([&] { return rec.inputs() == QLatin1String("again"); }, 3000));
+
+    // And a second loss is reported again, once.
+    replacement.closeMaster();
+    QVERIFY(QTest::qWaitFor([&] { return rec.count(SerialControl::EvDeviceLost) == 2; }, 3000));
+    QTest::qWait(100);
+    QCOMPARE(rec.count(SerialControl::EvDeviceLost), 2);
+}
+
+void TestSerialControl::settingsAccepted_data() {
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<int>("speed");
+    QTest::addColumn<bool>("twoStop");
+
+    QTest::newRow("19200,N,8,1") << "19200,N,8,1" << int(B19200) << false;
+    QTest::newRow("9600,e,7,2") << "9600,e,7,2" << int(B9600) << true;
+    QTest::newRow("1200,O,6,1") << "1200,O,6,1" << int(B1200) << false;
+    QTest::newRow("115200,m,8,1") << "115200,m,8,1" << int(B115200) << false;
+    QTest::newRow("38400,S,8,2") << "38400,S,8,2" << int(B38400) << true;
+    QTest::newRow("300,n,5,1.5") << "300,n,5,1.5" << int(B300) << false;
+    QTest::newRow("0019200,N,8,1") << "0019200,N,8,1" << int(B19200) << false;
+}
+
+void TestSerialControl::settingsAccepted() {
+    QFETCH(QString, settings);
+    QFETCH(int, speed);
+    QFETCH(bool, twoStop);
+
+    PtyPeer peer;
+    QVERIFY(peer.linkAs(*home_, 1));
+    SerialControl comm;
+    comm.setSettings(settings);
+    QCOMPARE(comm.Settings(), settings);
+    comm.setPortOpen(true);
+
+    // Applied to the device on open, with no flow control. (A pseudo-terminal keeps 8
+    // data bits and no parity whatever it is asked for, so those are not visible here.)
+    const termios t = peer.slaveAttributes();
+    QCOMPARE(int(cfgetospeed(&t)), speed);
+    QCOMPARE(int(cfgetispeed(&t)), speed);
+    QCOMPARE((t.c_cflag & CSTOPB) != 0, twoStop);
+    QCOMPARE(t.c_cflag & CRTSCTS, tcflag_t(0));
+    QCOMPARE(t.c_iflag & (IXON | IXOFF), tcflag_t(0));
+
+    // The line carries every byte value as it is.
+    comm.Output(allLatin1());
+    QCOMPARE(peer.waitFor(256, 3000), allBytes());
+}
+
+void TestSerialControl::settingsRejectedKeepOldValue_data() {
+    QTest::addColumn<QString>("settings");
+    const char* bad[] = {"",
+                         "19200",
+                         "19200,N,8",
+                         "19200,N,8,1,1",
+                         "0,N,8,1",
+                         "-9600,N,8,1",
+                         "+9600,N,8,1",
+                         "96OO,N,8,1",
+                         "99999999999,N,8,1",
+                         "19200,X,8,1",
+                         "19200,NN,8,1",
+                         "19200,,8,1",
+                         "19200,N,9,1",
+                         "19200,N,4,1",
+                         "19200,N,8,3",
+                         "19200,N,8,0",
+                         "19200,N,8,1.0",
+                         "19200,N,8,2.5",
+                         " 19200,N,8,1",
+                         "19200,N,8,1 ",
+                         "19200;N;8;1"};
+    for (const char* s : bad)
+        QTest::newRow(*s ? s : "(empty)") << QString::fromLatin1(s);
+}
+
+void TestSerialControl::settingsRejectedKeepOldValue() {
+    QFETCH(QString, settings);
+    SerialControl comm;
+    comm.setObjectName(QStringLiteral("MSComm1"));
+    comm.setSettings(QStringLiteral("4800,E,7,1"));
+    const RuntimeError e = caught([&] { comm.setSettings(settings); });
+    QCOMPARE(e.number(), err::InvalidPropertyValue);
+    QCOMPARE(e.source(), QStringLiteral("MSComm1"));
+    QCOMPARE(comm.Settings(), QStringLiteral("4800,E,7,1"));
+}
+
+void TestSerialControl::settingsAppliedWhileOpen() {
+    PtyPeer peer;
+    QVERIFY(peer.linkAs(*home_, 1));
+    SerialControl comm;
+    comm.setPortOpen(true);
+    termios t = peer.slaveAttributes();
+    QCOMPARE(cfgetospeed(&t), speed_t(B9600)); // the default 9600,N,8,1
+    QVERIFY(!(t.c_cflag & CSTOPB));
+
+    comm.setSettings(QStringLiteral("57600,N,8,2"));
+    QCOMPARE(comm.Settings(), QStringLiteral("57600,N,8,2"));
+    t = peer.slaveAttributes();
+    QCOMPARE(cfgetospeed(&t), speed_t(B57600));
+    QVERIFY(t.c_cflag & CSTOPB);
+
+    // Framing a pseudo-terminal cannot carry is accepted as it is on open.
+    comm.setSettings(QStringLiteral("4800,E,7,1"));
+    QCOMPARE(comm.Settings(), QStringLiteral("4800,E,7,1"));
+    t = peer.slaveAttributes();
+    QCOMPARE(cfgetospeed(&t), speed_t(B4800));
+    QVERIFY(!(t.c_cflag & CSTOPB));
+
+    // A rejected string changes neither the property nor the line.
+    QVERIFY_THROWS_RUNTIME(comm.setSettings(QStringLiteral("57600,O,7")),
+                           err::InvalidPropertyValue);
+    QCOMPARE(comm.Settings(), QStringLiteral("4800,E,7,1"));
+    t = peer.slaveAttributes();
+    QCOMPARE(cfgetospeed(&t), speed_t(B4800));
+
+    // The line still carries bytes after the changes.
+    comm.Output(QStringLiteral("x"));
+    QCOMPARE(peer.waitFor(1, 3000), QByteArray("x"));
+}
+
+void TestSerialControl::portNumberAndThresholdRules() {
+    PtyPeer peer;
+    QVERIFY(peer.linkAs(*home_, 4));
+    SerialControl comm;
+    comm.setObjectName(QStringLiteral("MSComm1"));
+    QCOMPARE(comm.CommPort(), std::int16_t(1));
+    QVERIFY_THROWS_RUNTIME(comm.setCommPort(0), err::InvalidPortNumber);
+    QVERIFY_THROWS_RUNTIME(comm.setCommPort(256), err::InvalidPortNumber);
+    QVERIFY_THROWS_RUNTIME(comm.setCommPort(-3), err::InvalidPortNumber);
+    QCOMPARE(comm.CommPort(), std::int16_t(1));
+    comm.setCommPort(255);
+    QCOMPARE(comm.CommPort(), std::int16_t(255));
+    comm.setCommPort(4);
+
+    comm.setPortOpen(true);
+    const RuntimeError e = caught([&] { comm.setCommPort(5); });
+    QCOMPARE(e.number(), err::PortAlreadyOpen);
+    QCOMPARE(e.source(), QStringLiteral("MSComm1"));
+    QCOMPARE(comm.CommPort(), std::int16_t(4));
+    QVERIFY_THROWS_RUNTIME(comm.setPortOpen(true), err::PortAlreadyOpen);
+    QVERIFY(comm.PortOpen());
+    comm.setPortOpen(false);
+    comm.setCommPort(5);
+    QCOMPARE(comm.CommPort(), std::int16_t(5));
+
+    QVERIFY_THROWS_RUNTIME(comm.setRThreshold(-1), err::InvalidPropertyValue);
+    QVERIFY_THROWS_RUNTIME(comm.setSThreshold(-1), err::InvalidPropertyValue);
+    QCOMPARE(comm.RThreshold(), std::int16_t(0));
+    QCOMPARE(comm.SThreshold(), std::int16_t(0));
+    comm.setRThreshold(1);
+    comm.setSThreshold(1);
+    QCOMPARE(comm.RThreshold(), std::int16_t(1));
+    QCOMPARE(comm.SThreshold(), std::int16_t(1));
+}
+
+void TestSerialControl::modemLinesIgnoredWithoutHardware() {
+    // A pseudo-terminal has no modem lines: raising them is not an error.
+    PtyPeer peer;
+    QVERIFY(peer.linkAs(*home_, 1));
+    SerialControl comm;
+    comm.setDTREnable(true);
+    comm.setRTSEnable(true);
+    comm.setPortOpen(true);
+    QVERIFY(comm.PortOpen());
+    comm.setDTREnable(false);
+    comm.setRTSEnable(false);
+    comm.setDTREnable(true);
+    QVERIFY(comm.DTREnable());
+    QVERIFY(!comm.RTSEnable());
+    comm.Output(QStringLiteral("lines"));
+    QCOMPARE(peer.waitFor(5, 3000), QByteArray("lines"));
+}
+
+void TestSerialControl::handlerMayCloseAndReopen() {
+    PtyPeer peer;
+    QVERIFY(peer.linkAs(*home_, 2));
+    SerialControl comm;
+    comm.setCommPort(2);
+    comm.setRThreshold(1);
+    Recorder rec;
+    rec.read = true;
+    rec.extra = [&](SerialControl& c, const Event& e) {
+        if (e.input.isEmpty())
+            return;
+        if (rec.inputs() == QLatin1String("reopen")) {
+            c.setPortOpen(false);
+            QVERIFY(!c.PortOpen());
+            c.setPortOpen(true);
+            c.Output(QStringLiteral("reopened"));
+        } else if (rec.inputs().endsWith(QLatin1String("close"))) {
+            c.setPortOpen(false);
+        }
+    };
+    rec.attach(comm);
+    comm.setPortOpen(true);
+
+    QVERIFY(peer.write("reopen"));
+    QCOMPARE(peer.waitFor(8, 3000), QByteArray("reopened"));
+    QVERIFY(comm.PortOpen());
+    // Events keep flowing on the reopened port.
+    QVERIFY(peer.write("more"));
+    QVERIFY(QTest::qWaitFor([&] { return rec.inputs() == QLatin1String("reopenmore"); }, 3000));
+
+    QVERIFY(peer.write("close"));
+    QVERIFY(QTest::qWaitFor([&] { return !comm.PortOpen(); }, 3000));
+    QTest::qWait(50);
+    QVERIFY(peer.write("unheard"));
+    QTest::qWait(150);
+    QCOMPARE(rec.inputs(), QStringLiteral("reopenmoreclose"));
+}
+
+void TestSerialControl::closeAndDestroyWhileOpenDeliverOutput() {
+    PtyPeer peer;
+    QVERIFY(peer.linkAs(*home_, 3));
+    {
+        SerialControl comm;
+        comm.setCommPort(3);
+        comm.setPortOpen(true);
+        comm.Output(QStringLiteral("bye"));
+        comm.setPortOpen(false);
+        QVERIFY(!comm.PortOpen());
+    }
+    QCOMPARE(peer.waitFor(3, 3000), QByteArray("bye"));
+
+    auto comm = std::make_unique<SerialControl>();
+    comm->setCommPort(3);
+    comm->setRThreshold(1);
+    Recorder rec;
+    rec.attach(*comm);
+    comm->setPortOpen(true);
+    comm->Output(QStringLiteral("last words"));
+    QVERIFY(peer.write("pending"));
+    comm.reset(); // open, with input waiting
+    QCOMPARE(peer.waitFor(10, 3000), QByteArray("last words"));
+    QTest::qWait(100);
+
+    // The port is free again afterwards.
+    SerialControl next;
+    next.setCommPort(3);
+    next.setPortOpen(true);
+    QVERIFY(next.PortOpen());
+}
+
+QTEST_MAIN(TestSerialControl)
+#include "tst_serialcontrol.moc"

@@ -1,0 +1,566 @@
+// The socket control against a TCP server on 127.0.0.1.
+
+#include "platform/runtimeerror.h"
+#include "platform/socketcontrol.h"
+#include "support/loopbackserver.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QtTest>
+
+#include <functional>
+
+using State = SocketControl::State;
+
+namespace {
+
+QString allLatin1() {
+    QString s;
+    for (int c = 0; c < 256; ++c)
+        s.append(QChar(char16_t(c)));
+    return s;
+}
+
+QByteArray allBytes() {
+    QByteArray b;
+    for (int c = 0; c < 256; ++c)
+        b.append(char(c));
+    return b;
+}
+
+RuntimeError caught(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const RuntimeError& e) {
+        return e;
+    }
+    return RuntimeError(0, QString(), QString());
+}
+
+// A 127.0.0.1 port that nothing listens on (it was free a moment ago).
+std::uint16_t unusedPort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress(QHostAddress::LocalHost), 0);
+    return probe.serverPort();
+}
+
+int openDescriptors() {
+    return int(QDir(QStringLiteral("/proc/self/fd")).count());
+}
+
+// Sets QUORLANE_LOOPBACK_ONLY for one test and puts the previous value back.
+class LoopbackOnly {
+public:
+    explicit LoopbackOnly(const QByteArray& value)
+        : had_(qEnvironmentVariableIsSet("QUORLANE_LOOPBACK_ONLY")),
+          previous_(qgetenv("QUORLANE_LOOPBACK_ONLY")) {
+        qputenv("QUORLANE_LOOPBACK_ONLY", value);
+    }
+    ~LoopbackOnly() {
+        if (had_)
+            qputenv("QUORLANE_LOOPBACK_ONLY", previous_);
+        else
+            qunsetenv("QUORLANE_LOOPBACK_ONLY");
+    }
+
+private:
+    bool had_;
+    QByteArray previous_;
+};
+
+// Records every DataArrival: the bytesTotal it carried and, when `read` is set, what
+// GetData returned inside the handler.
+struct Arrivals {
+    QList<std::int32_t> totals;
+    QByteArray data;
+    bool read = true;
+    std::function<void(SocketControl&)> extra;
+
+    void attach(SocketControl& control) {
+        QObject::connect(&control, &SocketControl::DataArrival, &control,
+                         [this, &control](std::int32_t bytesTotal) {
+                             totals.append(bytesTotal);
+                             if (read) {
+                                 QString got;
+                                 control.GetData(got);
+                                 QCOMPARE(got.size(), qsizetype(bytesTotal));
+                                 data += got.toLatin1();
+                             }
+                             if (extra)
+                                 extra(control);
+                         });
+    }
+};
+
+bool waitForState(const SocketControl& control, State state, int ms = 3000) {
+    return QTest::qWaitFor([&] { return control.state() == state; }, ms);
+}
+
+} // namespace
+
+class TestSocketControl : public QObject {
+    Q_OBJECT
+
+private slots:
+    void parseIPv4_data();
+    void parseIPv4();
+    void propertiesOfTheControl();
+    void sendDataIsByteExact();
+    void sendDataNeedsConnection();
+    void connectNeedsClosedSocket();
+    void hostNamesAreRefused_data();
+    void hostNamesAreRefused();
+    void nonLoopbackRefusedWhenLoopbackOnly();
+    void leadingZerosConnectAsDecimal();
+    void dataArrivalCarriesBytesTotal();
+    void arrivalDuringHandlerIsAnnounced();
+    void peerCloseKeepsDataReadable();
+    void refusedConnectionIsError();
+    void closeDropsWaitingDataAndReconnects();
+    void sendJustBeforeCloseIsDelivered();
+    void handlerMayCloseOrReconnect();
+    void connectCloseCycles();
+};
+
+void TestSocketControl::parseIPv4_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<quint32>("address");
+
+    QTest::newRow("loopback") << "127.0.0.1" << true << 0x7F000001u;
+    QTest::newRow("unit default") << "192.168.1.100" << true << 0xC0A80164u;
+    QTest::newRow("zeros") << "0.0.0.0" << true << 0u;
+    QTest::newRow("all 255") << "255.255.255.255" << true << 0xFFFFFFFFu;
+    QTest::newRow("leading zeros") << "127.000.000.001" << true << 0x7F000001u;
+    QTest::newRow("leading zero is not octal") << "010.001.002.008" << true << 0x0A010208u;
+    QTest::newRow("256") << "256.0.0.1" << false << 0u;
+    QTest::newRow("999") << "1.2.3.999" << false << 0u;
+    QTest::newRow("four digits") << "0001.2.3.4" << false << 0u;
+    QTest::newRow("three fields") << "1.2.3" << false << 0u;
+    QTest::newRow("five fields") << "1.2.3.4.5" << false << 0u;
+    QTest::newRow("one number") << "2130706433" << false << 0u;
+    QTest::newRow("empty") << "" << false << 0u;
+    QTest::newRow("empty field") << "1..3.4" << false << 0u;
+    QTest::newRow("leading dot") << ".1.2.3" << false << 0u;
+    QTest::newRow("trailing dot") << "1.2.3.4." << false << 0u;
+    QTest::newRow("blank before") << " 1.2.3.4" << false << 0u;
+    QTest::newRow("blank after") << "1.2.3.4 " << false << 0u;
+    QTest::newRow("blank inside") << "1. 2.3.4" << false << 0u;
+    QTest::newRow("newline") << "1.2.3.4\n" << false << 0u;
+    QTest::newRow("plus") << "+1.2.3.4" << false << 0u;
+    QTest::newRow("minus") << "1.-2.3.4" << false << 0u;
+    QTest::newRow("hex field") << "0x7f.0.0.1" << false << 0u;
+    QTest::newRow("hex digits") << "7f.0.0.1" << false << 0u;
+    QTest::newRow("exponent") << "1e2.0.0.1" << false << 0u;
+    QTest::newRow("name") << "localhost" << false << 0u;
+    QTest::newRow("ipv6") << "::1" << false << 0u;
+    QTest::newRow("fullwidth digit") << QString::fromUtf8("\xEF\xBC\x91.2.3.4") << false << 0u;
+    QTest::newRow("arabic-indic digit") << QString::fromUtf8("\xD9\xA1.2.3.4") << false << 0u;
+}
+
+void TestSocketControl::parseIPv4() {
+    QFETCH(QString, text);
+    QFETCH(bool, valid);
+    QFETCH(quint32, address);
+    std::uint32_t parsed = 0xDEADBEEF;
+    QCOMPARE(SocketControl::parseIPv4(text, parsed), valid);
+    QCOMPARE(parsed, valid ? address : 0xDEADBEEFu); // untouched when invalid
+}
+
+void TestSocketControl::propertiesOfTheControl() {
+    TcpSocketControl sock;
+    QCOMPARE(sock.Protocol(), QStringLiteral("TCP"));
+    QCOMPARE(sock.RemotePort(), std::uint16_t(23));
+    QCOMPARE(sock.LocalPort(), std::uint16_t(0));
+    QCOMPARE(sock.state(), State::Closed);
+    // Close and GetData on a closed control are harmless.
+    sock.Close();
+    QString data = QStringLiteral("junk");
+    sock.GetData(data);
+    QCOMPARE(data, QString());
+    QCOMPARE(sock.state(), State::Closed);
+}
+
+void TestSocketControl::sendDataIsByteExact() {
+    LoopbackServer server;
+    QVERIFY(server.isListening());
+    TcpSocketControl sock;
+    sock.setRemoteHost(QStringLiteral("127.0.0.1"));
+    sock.setRemotePort(server.port());
+    sock.Connect();
+    QVERIFY(waitForState(sock, State::Connected));
+    QVERIFY(server.waitForConnection(3000));
+
+    sock.SendData(allLatin1());
+    QVERIFY(server.waitForBytes(256, 3000));
+    QCOMPARE(server.received(), allBytes());
+
+    // Nothing added; empty sends nothing; a character without a byte is one '?'.
+    sock.SendData(QString());
+    sock.SendData(QStringLiteral("x\u20ACy") + QString::fromUtf8("\xF0\x9F\x98\x80"));
+    QVERIFY(server.waitForBytes(256 + 4, 3000));
+    QTest::qWait(100);
+    QCOMPARE(server.received(), allBytes() + QByteArray("x?y?"));
+}
+
+void TestSocketControl::sendDataNeedsConnection() {
+    TcpSocketControl sock;
+    sock.setObjectName(QStringLiteral("Winsock1"));
+    const RuntimeError e = caught([&] { sock.SendData(QStringLiteral("x")); });
+    QCOMPARE(e.number(), err::WrongSocketState);
+    QCOMPARE(e.source(), QStringLiteral("Winsock1"));
+    QVERIFY2(e.description().contains(QLatin1String(
+                 "Wrong protocol or connection state for the requested transaction or request")),
+             qPrintable(e.description()));
+    // Even an empty send is refused: the state is wrong whatever the data.
+    QCOMPARE(caught([&] { sock.SendData(QString()); }).number(), err::WrongSocketState);
+}
+
+void TestSocketControl::connectNeedsClosedSocket() {
+    LoopbackServer server;
+    TcpSocketControl sock;
+    sock.setRemoteHost(QStringLiteral("127.0.0.1"));
+    sock.setRemotePort(server.port());
+    sock.Connect();
+    // Connecting or connected already: either way a second Connect is refused.
+    QCOMPARE(caught([&] { sock.Connect(); }).number(), err::WrongSocketState);
+    QVERIFY(waitForState(sock, State::Connected));
+    QVERIFY(server.waitForConnection(3000));
+    QCOMPARE(caught([&] { sock.Connect(); }).number(), err::WrongSocketState);
+    QTest::qWait(100);
+    QCOMPARE(server.connectionCount(), 1);
+
+    // Closed by the peer: still not closed on this side.
+    server.closeClient();
+    QVERIFY(waitForState(sock, State::Closing));
+    QCOMPARE(caught([&] { sock.Connect(); }).number(), err::WrongSocketState);
+    sock.Close();
+    QCOMPARE(sock.state(), State::Closed);
+    sock.Connect();
+    QVERIFY(waitForState(sock, State::Connected));
+    QVERIFY(server.waitForConnection(3000));
+    QCOMPARE(server.connectionCount(), 2);
+}
+
+void TestSocketControl::hostNamesAreRefused_data() {
+    QTest::addColumn<QString>("host");
+    QTest::newRow("localhost") << "localhost";
+    QTest::newRow("empty") << "";
+    QTest::newRow("dotted name") << "127.0.0.one";
+    QTest::newRow("blank") << "127.0.0.1 ";
+    QTest::newRow("ipv6 loopback") << "::1";
+}
+
+void TestSocketControl::hostNamesAreRefused() {
+    QFETCH(QString, host);
+    LoopbackServer server;
+    TcpSocketControl sock;
+    sock.setObjectName(QStringLiteral("Winsock1"));
+    sock.setRemoteHost(host);
+    sock.setRemotePort(server.port());
+    const RuntimeError e = caught([&] { sock.Connect(); });
+    QCOMPARE(e.number(), err::AddressNotLiteral);
+    QCOMPARE(e.source(), QStringLiteral("Winsock1"));
+    QCOMPARE(sock.state(), State::Closed);
+    QVERIFY(!server.waitForConnection(200));
+    QCOMPARE(server.connectionCount(), 0);
+    // No socket was even made.
+    QCOMPARE(sock.findChildren<QTcpSocket*>().size(), 0);
+}
+
+void TestSocketControl::nonLoopbackRefusedWhenLoopbackOnly() {
+    LoopbackOnly guard("1");
+    TcpSocketControl sock;
+    sock.setObjectName(QStringLiteral("Winsock1"));
+    // A documentation address (TEST-NET-1); with the variable set it must be refused
+    // before any socket activity.
+    sock.setRemoteHost(QStringLiteral("192.0.2.1"));
+    const RuntimeError e = caught([&] { sock.Connect(); });
+    QCOMPARE(e.number(), err::AddressNotLoopback);
+    QCOMPARE(e.source(), QStringLiteral("Winsock1"));
+    QVERIFY2(e.description().contains(QLatin1String("192.0.2.1")), qPrintable(e.description()));
+    QCOMPARE(sock.state(), State::Closed);
+    const auto sockets = sock.findChildren<QTcpSocket*>();
+    for (const QTcpSocket* s : sockets)
+        QCOMPARE(s->state(), QAbstractSocket::UnconnectedState);
+    QTest::qWait(50);
+    QCOMPARE(sock.state(), State::Closed);
+
+    // Just outside the range on either side, written with leading zeros too.
+    sock.setRemoteHost(QStringLiteral("128.0.0.1"));
+    QCOMPARE(caught([&] { sock.Connect(); }).number(), err::AddressNotLoopback);
+    sock.setRemoteHost(QStringLiteral("126.255.255.255"));
+    QCOMPARE(caught([&] { sock.Connect(); }).number(), err::AddressNotLoopback);
+    sock.setRemoteHost(QStringLiteral("010.0.0.1"));
+    QCOMPARE(caught([&] { sock.Connect(); }).number(), err::AddressNotLoopback);
+    QCOMPARE(sock.state(), State::Closed);
+
+    // The variable is read at each Connect, and loopback stays allowed.
+    LoopbackServer server;
+    sock.setRemoteHost(QStringLiteral("127.0.0.1"));
+    sock.setRemotePort(server.port());
+    sock.Connect();
+    QVERIFY(waitForState(sock, State::Connected));
+}
+
+void TestSocketControl::leadingZerosConnectAsDecimal() {
+    LoopbackServer server;
+    TcpSocketControl sock;
+    sock.setRemoteHost(QStringLiteral("127.000.000.001"));
+    sock.setRemotePort(server.port());
+    sock.Connect();
+    QVERIFY(waitForState(sock, State::Connected));
+    QVERIFY(server.waitForConnection(3000));
+}
+
+void TestSocketControl::dataArrivalCarriesBytesTotal() {
+    LoopbackServer server;
+    TcpSocketControl sock;
+    Arrivals arrivals;
+    arrivals.attach(sock);
+    sock.setRemoteHost(QStringLiteral("127.0.0.1"));
+    sock.setRemotePort(server.port());
+    sock.Connect();
+    QVERIFY(server.waitForConnection(3000));
+    QVERIFY(waitForState(sock, State::Connected));
+
+    QVERIFY(server.send(allBytes()));
+    QVERIFY(QTest::qWaitFor([&] { return arrivals.data.size() >= 256; }, 3000));
+    QCOMPARE(arrivals.data, allBytes());
+    QVERIFY(!arrivals.totals.isEmpty());
+    for (const std::int32_t total : arrivals.totals)
+        QVERIFY(total > 0);
+
+    // A handler that does not read: bytesTotal counts everything waiting.
+    arrivals.read = false;
+    arrivals.totals.clear();
+    QVERIFY(server.send("12345"));
+    QVERIFY(QTest::qWaitFor([&] { return !arrivals.totals.isEmpty(); }, 3000));
+    QCOMPARE(arrivals.totals.constLast(), 5);
+    QVERIFY(server.send("678"));
+    QVERIFY(QTest::qWaitFor([&] { return arrivals.totals.size() >= 2; }, 3000));
+    QCOMPARE(arrivals.totals.constLast(), 8);
+    QString data;
+    sock.GetData(data);
+    QCOMPARE(data, QStringLiteral("12345678"));
+    sock.GetData(data);
+    QCOMPARE(data, QString());
+}
+
+void TestSocketControl::arrivalDuringHandlerIsAnnounced() {
+    // A handler that waits in a nested event loop must not swallow the event for bytes
+    // that arrive meanwhile.
+    LoopbackServer server;
+    TcpSocketControl sock;
+    Arrivals arrivals;
+    bool nested = false;
+    arrivals.extra = [&](SocketControl&) {
+        if (nested)
+            return;
+        nested = true;
+        server.send("second");
+        QEventLoop loop;
+        QTimer::singleShot(150, &loop, &QEventLoop::quit);
+        loop.exec();
+    };
+    arrivals.attach(sock);
+    sock.setRemoteHost(QStringLiteral("127.0.0.1"));
+    sock.setRemotePort(server.port());
+    sock.Connect();
+    QVERIFY(server.waitForConnection(3000));
+    QVERIFY(server.send("first"));
+    QVERIFY(QTest::qWaitFor([&] { return arrivals.data == "firstsecond"; }, 3000));
+    QCOMPARE(arrivals.totals.size(), 2);
+}
+
+void TestSocketControl::peerCloseKeepsDataReadable() {
+    LoopbackServer server;
+    TcpSocketControl sock;
+    sock.setObjectName(QStringLiteral("Winsock1"));
+    Arrivals arrivals;
+    arrivals.read = false;
+    arrivals.attach(sock);
+    sock.setRemoteHost(QStringLiteral("127.0.0.1"));
+    sock.setRemotePort(server.port());
+    sock.Connect();
+    QVERIFY(server.waitForConnection(3000));
+    QVERIFY(waitForState(sock, State::Connected));
+
+    // The unit's last words, then it hangs up.
+    QVERIFY(server.send("goodbye\r\n"));
+    server.closeClient();
+    QVERIFY(waitForState(sock, State::Closing));
+    QVERIFY(QTest::qWaitFor([&] { return !arrivals.totals.isEmpty(); }, 3000));
+    QCOMPARE(arrivals.totals.constLast(), 9);
+    QString data;
+    sock.GetData(data);
+    QCOMPARE(data, QStringLiteral("goodbye\r\n"));
+
+    const RuntimeError e = caught([&] { sock.SendData(QStringLiteral("anyone?")); });
+    QCOMPARE(e.number(), err::WrongSocketState);
+    QCOMPARE(e.source(), QStringLiteral("Winsock1"));
+    QCOMPARE(sock.state(), State::Closing);
+
+    sock.Close();
+    QCOMPARE(sock.state(), State::Closed);
+}
+
+void TestSocketControl::refusedConnectionIsError() {
+    TcpSocketControl sock;
+    sock.setRemoteHost(QStringLiteral("127.0.0.1"));
+    sock.setRemotePort(unusedPort());
+    Arrivals arrivals;
+    arrivals.attach(sock);
+    sock.Connect();
+    QVERIFY(waitForState(sock, State::Error));
+    QCOMPARE(caught([&] { sock.SendData(QStringLiteral("x")); }).number(), err::WrongSocketState);
+    QCOMPARE(caught([&] { sock.Connect(); }).number(), err::WrongSocketState);
+    QVERIFY(arrivals.totals.isEmpty());
+    sock.Close();
+    QCOMPARE(sock.state(), State::Closed);
+
+    // The same control connects once something listens.
+    LoopbackServer server;
+    sock.setRemotePort(server.port());
+    sock.Connect();
+    QVERIFY(waitForState(sock, State::Connected));
+}
+
+void TestSocketControl::closeDropsWaitingDataAndReconnects() {
+    LoopbackServer server;
+    TcpSocketControl sock;
+    Arrivals arrivals;
+    arrivals.read = false;
+    arrivals.attach(sock);
+    sock.setRemoteHost(QStringLiteral("127.0.0.1"));
+    sock.setRemotePort(server.port());
+    sock.Connect();
+    QVERIFY(server.waitForConnection(3000));
+    QVERIFY(server.send("stale"));
+    QVERIFY(QTest::qWaitFor([&] { return !arrivals.totals.isEmpty(); }, 3000));
+
+    sock.Close();
+    QCOMPARE(sock.state(), State::Closed);
+    QString data = QStringLiteral("junk");
+    sock.GetData(data);
+    QCOMPARE(data, QString());
+    QVERIFY(server.waitForClientClosed(3000));
+    sock.Close(); // twice is harmless
+
+    sock.Connect();
+    QVERIFY(server.waitForConnection(3000));
+    QVERIFY(waitForState(sock, State::Connected));
+    QVERIFY(server.send("fresh"));
+    QVERIFY(QTest::qWaitFor([&] { return arrivals.totals.size() >= 2; }, 3000));
+    sock.GetData(data);
+    QCOMPARE(data, QStringLiteral("fresh"));
+    sock.SendData(QStringLiteral("hello again"));
+    QVERIFY(server.waitForBytes(11, 3000));
+    QCOMPARE(server.received(), QByteArray("hello again"));
+    QCOMPARE(server.received(0), QByteArray());
+}
+
+void TestSocketControl::sendJustBeforeCloseIsDelivered() {
+    // Unread bytes from the peer must not turn the close into a reset that throws away
+    // what was just sent.
+    LoopbackServer server;
+    TcpSocketControl sock;
+    Arrivals arrivals;
+    arrivals.read = false;
+    arrivals.attach(sock);
+    sock.setRemoteHost(QStringLiteral("127.0.0.1"));
+    sock.setRemotePort(server.port());
+    sock.Connect();
+    QVERIFY(server.waitForConnection(3000));
+    QVERIFY(waitForState(sock, State::Connected));
+    QVERIFY(server.send(QByteArray(3000, 'u')));
+    QVERIFY(QTest::qWaitFor([&] { return !arrivals.totals.isEmpty(); }, 3000));
+
+    // More arrives that the control has not even seen yet when it sends and closes.
+    QVERIFY(server.send(QByteArray(3000, 'v')));
+    sock.SendData(QStringLiteral("last command\r"));
+    sock.Close();
+    QVERIFY(server.waitForClientClosed(3000));
+    QCOMPARE(server.received(), QByteArray("last command\r"));
+}
+
+void TestSocketControl::handlerMayCloseOrReconnect() {
+    LoopbackServer server;
+    TcpSocketControl sock;
+    Arrivals arrivals;
+    arrivals.extra = [&](SocketControl& s) {
+        if (arrivals.data.endsWith("reconnect")) {
+            s.Close();
+            QCOMPARE(s.state(), State::Closed);
+            s.Connect();
+        } else if (arrivals.data.endsWith("close")) {
+            s.Close();
+        }
+    };
+    arrivals.attach(sock);
+    sock.setRemoteHost(QStringLiteral("127.0.0.1"));
+    sock.setRemotePort(server.port());
+    sock.Connect();
+    QVERIFY(server.waitForConnection(3000));
+
+    QVERIFY(server.send("reconnect"));
+    QVERIFY(server.waitForConnection(3000));
+    QCOMPARE(server.connectionCount(), 2);
+    QVERIFY(waitForState(sock, State::Connected));
+    QVERIFY(server.send("close"));
+    QVERIFY(waitForState(sock, State::Closed));
+    QVERIFY(server.waitForClientClosed(3000));
+    QCOMPARE(arrivals.data, QByteArray("reconnectclose"));
+    QTest::qWait(50);
+    QVERIFY(sock.findChildren<QTcpSocket*>().size() <= 1);
+}
+
+void TestSocketControl::connectCloseCycles() {
+    LoopbackServer server;
+    TcpSocketControl sock;
+    sock.setRemoteHost(QStringLiteral("127.0.0.1"));
+    sock.setRemotePort(server.port());
+    // Settle the descriptors the first connection brings (the event dispatcher's and
+    // the like) before counting.
+    sock.Connect();
+    QVERIFY(waitForState(sock, State::Connected));
+    QVERIFY(server.waitForConnection(3000));
+    sock.Close();
+    QVERIFY(server.waitForClientClosed(3000));
+    const int descriptors = openDescriptors();
+
+    constexpr int Cycles = 200;
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < Cycles; ++i) {
+        sock.Connect();
+        QVERIFY2(waitForState(sock, State::Connected), qPrintable(QString::number(i)));
+        QVERIFY(server.waitForConnection(3000));
+        sock.SendData(QStringLiteral("x"));
+        sock.Close();
+        QCOMPARE(sock.state(), State::Closed);
+        QVERIFY2(timer.elapsed() < 60000, "connect/close cycles are far too slow");
+    }
+    QVERIFY(server.waitForBytes(Cycles, 5000));
+    QVERIFY(server.waitForClientClosed(3000));
+    QTest::qWait(50);
+
+    QCOMPARE(server.connectionCount(), Cycles + 1);
+    QCOMPARE(server.receivedTotal(), QByteArray(Cycles, 'x'));
+    for (int i = 1; i <= Cycles; ++i)
+        QCOMPARE(server.received(i), QByteArray("x"));
+    QCOMPARE(server.openConnectionCount(), 0);
+    // Sockets do not pile up, neither as objects nor as descriptors.
+    QVERIFY(sock.findChildren<QTcpSocket*>().size() <= 1);
+    QVERIFY2(
+        openDescriptors() <= descriptors + 2,
+        qPrintable(
+            QStringLiteral("%1 descriptors, %2 before").arg(openDescriptors()).arg(descriptors)));
+}
+
+QTEST_MAIN(TestSocketControl)
+#include "tst_socketcontrol.moc"
