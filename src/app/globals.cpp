@@ -1,0 +1,4 @@
+#include "app/globals.h"
+
+QString appFolder;
+QString chosenFileName;

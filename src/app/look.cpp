@@ -1,0 +1,82 @@
+#include "app/look.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPalette>
+#include <QWidget>
+
+#include <cmath>
+
+namespace look {
+
+int twips(int value) { return static_cast<int>(std::lround(value / 15.0)); }
+
+QRect twips(int left, int top, int width, int height) {
+    return QRect(twips(left), twips(top), twips(width), twips(height));
+}
+
+void registerFontSubstitutes() {
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    const QStringList sans = {QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")};
+    for (const char* family : {"Tahoma", "MS Sans Serif", "Arial"})
+        QFont::insertSubstitutions(QString::fromLatin1(family), sans);
+    QFont::insertSubstitutions(QStringLiteral("Courier New"),
+                               {QStringLiteral("Liberation Mono"), QStringLiteral("DejaVu Sans Mono")});
+}
+
+QFont font(const char* family, double pointSize, bool bold) {
+    registerFontSubstitutes();
+    QFont f(QString::fromLatin1(family));
+    f.setPointSizeF(pointSize);
+    f.setBold(bold);
+    if (QString::fromLatin1(family) == QLatin1String("Courier New"))
+        f.setStyleHint(QFont::Monospace);
+    return f;
+}
+
+QColor yellow() { return QColor(255, 255, 0); }
+QColor darkTeal() { return QColor(0, 64, 64); }
+QColor highlight() { return QApplication::palette().color(QPalette::Highlight); }
+
+void fillWith(QWidget* widget, const QColor& background) {
+    QPalette p = widget->palette();
+    p.setColor(QPalette::Window, background);
+    widget->setPalette(p);
+    widget->setAutoFillBackground(true);
+}
+
+void makeFixedWindow(QWidget* window, int clientWidthTwips, int clientHeightTwips) {
+    window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    window->setFixedSize(twips(clientWidthTwips), twips(clientHeightTwips));
+}
+
+void makeSizableWindow(QWidget* window, int clientWidthTwips, int clientHeightTwips) {
+    window->setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                           Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
+    window->resize(twips(clientWidthTwips), twips(clientHeightTwips));
+}
+
+QLabel* label(QWidget* parent, const QString& caption, const QFont& font, bool yellow,
+              Qt::Alignment alignment) {
+    auto* l = new QLabel(caption, parent);
+    l->setFont(font);
+    l->setAlignment(alignment);
+    l->setAutoFillBackground(false);
+    if (yellow) {
+        QPalette p = l->palette();
+        p.setColor(QPalette::WindowText, look::yellow());
+        l->setPalette(p);
+    }
+    return l;
+}
+
+void describe(QWidget* widget, const QString& name, const QString& description) {
+    widget->setAccessibleName(name);
+    widget->setAccessibleDescription(description);
+}
+
+} // namespace look

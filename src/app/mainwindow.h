@@ -1,0 +1,127 @@
+#pragma once
+
+#include "app/captionpair.h"
+#include "app/errortrap.h"
+#include "app/flags.h"
+#include "app/platformparts.h"
+
+#include <QString>
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+class Commands;
+class ComboList;
+class FileButtons;
+class FileDialog;
+class HelpWindows;
+class QFrame;
+class QLabel;
+class QPushButton;
+class QTimer;
+class ReceiveLog;
+class RemoteAddress;
+class RichTextBox;
+class SerialControl;
+class SerialLink;
+class SocketControl;
+class TcpLink;
+class TextBox;
+
+// The main window: the whole working surface of the program. It owns both link
+// controls, the receive box, the timer and the shared state, from its creation to the
+// end of the run. Creating it runs its load (Form_Load) before it is first shown.
+//
+// Each subsystem's handlers live with their subsystem and get only what they use; the
+// handlers here carry the names the window's events are known by and pass them on.
+class frmQuorlaneTest : public QWidget {
+    Q_OBJECT
+public:
+    explicit frmQuorlaneTest(PlatformParts parts = {}, QWidget* parent = nullptr);
+    ~frmQuorlaneTest() override;
+
+    // ---- controls (element index = identity; unused elements are null) ----
+    QFrame* Frame1 = nullptr;
+    std::array<QLabel*, 9> label1{};
+    std::array<QPushButton*, 5> btnConnect{};
+    ComboList* cmboCOMMPort = nullptr;
+    std::array<QLabel*, 6> lblConnect{};
+    TextBox* txtTcp1 = nullptr;
+    TextBox* txtTcp2 = nullptr;
+    TextBox* txtTcp3 = nullptr;
+    TextBox* txtTcp4 = nullptr;
+    QLabel* Label4 = nullptr;
+    TextBox* txtRS232Send = nullptr;
+    TextBox* txtSend = nullptr;
+    std::array<QPushButton*, 2> btnSave{};
+    std::array<QPushButton*, 6> btnTest{};
+    RichTextBox* rtfReceive = nullptr;
+    QTimer* Timer1 = nullptr;
+    SerialControl* MSComm1 = nullptr;
+    SocketControl* Winsock1 = nullptr;
+    std::unique_ptr<FileDialog> ComDialog;
+
+    // Caption pairs of the status lines.
+    CaptionPair tcpStatus() const { return {lblConnect[0], lblConnect[1]}; }
+    CaptionPair serialStatus() const { return {lblConnect[2], lblConnect[3]}; }
+    CaptionPair activeLink() const { return {lblConnect[4], lblConnect[5]}; }
+
+    // ---- shared state ----
+    std::array<QString, 4> remoteOctets;
+    QString remoteAddress;
+    Flag tcpConnected = False;
+    Flag pollingOn = False;
+    QString logFilePath;
+    std::int16_t pollStep = 0;
+
+    // The default remote address of the unit.
+    static constexpr std::array<const char*, 4> DefaultOctets = {"192", "168", "1", "100"};
+    static constexpr int StartupPort = 5;
+
+    // ---- handlers and procedures ----
+    void Form_Load();
+    void txtTcp1_Change();
+    void txtTcp2_Change();
+    void txtTcp3_Change();
+    void txtTcp4_Change();
+    void btnConnect_Click(std::int16_t index);
+    void txtSend_KeyPress(std::int16_t& keyAscii);
+    void Winsock1_DataArrival(std::int32_t bytesTotal);
+    void cmboCOMMPort_Click();
+    void txtRS232Send_KeyPress(std::int16_t& keyAscii);
+    void MSComm1_OnComm();
+    void btnTest_Click(std::int16_t index);
+    void Timer1_Timer();
+    void btnSave_Click(std::int16_t index);
+
+    void InitCommPort();
+    void SendTcp(const QString& text);
+    Flag ParseIpAnswer(const QString& text);
+    void ErrorReport(const QString& number, const QString& description, const QString& source,
+                     const QString& window, const QString& procedure);
+    void Sleep(std::int16_t seconds);
+
+    const ErrorTrap& trap() const { return trap_; }
+    ReceiveLog& receiveLog() { return *log_; }
+    HelpWindows& helpWindows() { return *help_; }
+    FileButtons& fileButtons() { return *files_; }
+
+private:
+    void buildControls();
+    void wireEvents();
+
+    PlatformParts parts_;
+    std::unique_ptr<SocketControl> socket_;
+    ErrorTrap trap_;
+    int reportsOpen_ = 0;
+
+    std::unique_ptr<ReceiveLog> log_;
+    std::unique_ptr<RemoteAddress> address_;
+    std::unique_ptr<HelpWindows> help_;
+    std::unique_ptr<TcpLink> tcp_;
+    std::unique_ptr<SerialLink> serial_;
+    std::unique_ptr<Commands> commands_;
+    std::unique_ptr<FileButtons> files_;
+};

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+
+class QLabel;
+class QPushButton;
+class RichTextBox;
+
+// The network help window: the help document about preparing the PC's network adapter,
+// read from the program's folder each time the window is loaded.
+class frmNetWorkSetUp : public QWidget {
+    Q_OBJECT
+public:
+    frmNetWorkSetUp();
+    // Loads appFolder + "\NetworkTCPSetup.rtf" into the box; throws when it cannot.
+    void Form_Load();
+
+    RichTextBox* RichTextBox1 = nullptr;
+};
+
+// The serial help window: fixed texts and a picture of the port list.
+class frmRS232_485SetUp : public QWidget {
+    Q_OBJECT
+public:
+    frmRS232_485SetUp();
+
+    std::array<QLabel*, 16> label1{};
+    QPushButton* btnConnect2 = nullptr;  // a copy of the main window's button; does nothing
+    QLabel* Image1 = nullptr;
+};
+
+// The two help windows: one instance each, created on first showing, modeless and
+// without an owner window; closing one unloads it, and the next showing loads it again.
+class HelpWindows {
+public:
+    HelpWindows() = default;
+    ~HelpWindows();
+    HelpWindows(const HelpWindows&) = delete;
+    HelpWindows& operator=(const HelpWindows&) = delete;
+
+    // 2: the serial help window; 4: the network help window. Throws when the network
+    // document cannot be loaded (no window is then shown).
+    void show(std::int16_t index);
+
+    frmNetWorkSetUp* network() const { return network_; }
+    frmRS232_485SetUp* serial() const { return serial_; }
+
+private:
+    QPointer<frmNetWorkSetUp> network_;
+    QPointer<frmRS232_485SetUp> serial_;
+};

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QString>
+
+class RichTextBox;
+
+// The receive box and the receive log file: the one home of the box's append rules and
+// of the log file's writers.
+//
+// The log is plain text, lines ended by CR LF, no header and no time stamps: only what
+// the unit sent. It is never held open between events.
+//
+// Writers, one per event:
+// - start-up: the file is emptied and holds one empty print line; the box loads it,
+//   gets one more CR LF and the caret goes to the end;
+// - TCP/IP data: the chunk is appended to the file as one print line, and the box is
+//   reloaded from the file (the box follows the file);
+// - any serial event: the whole box is saved over the file (the file follows the box),
+//   after received characters were inserted at the caret.
+//
+// Nothing received is lost when the file cannot be written or read: a TCP/IP chunk that
+// could not be appended (or read back) is put at the end of the box instead, and when
+// the file lacks text the box shows (a write failed, or the file was deleted or cut
+// short behind our back) the next TCP/IP chunk first saves the box over the file, so
+// that the file catches up before it is appended to.
+class ReceiveLog {
+public:
+    ReceiveLog(RichTextBox& box, const QString& logFilePath);
+
+    // Box rules.
+    void caretToEnd();
+    void serialInsert(const QString& text);
+    void reloadFromLog();
+
+    // Writers (each throws the file or box failure to its caller).
+    void startAfresh();
+    void saveBox();
+    // The TCP/IP row; returns normally even when the file could not be written (the
+    // chunk is then shown at the end of the box), throws only when the box itself fails.
+    void tcpChunk(const QString& chunk);
+
+    RichTextBox& box() { return box_; }
+    // True while the file lacks text the box shows because a write failed.
+    bool fileBehind() const { return fileBehind_; }
+
+private:
+    bool fileLost() const;
+    void showAtEnd(const QString& chunk);
+
+    RichTextBox& box_;
+    const QString& logFilePath_;
+    bool fileBehind_ = false;
+};

@@ -1,0 +1,73 @@
+#include "serial/seriallink.h"
+
+#include "app/errortrap.h"
+#include "commands/vocabulary.h"
+#include "log/receivelog.h"
+#include "platform/controls.h"
+#include "platform/richtextbox.h"
+#include "platform/serialcontrol.h"
+#include "tcp/remoteaddress.h"
+
+QString SerialLink::connectedCaption(int port) {
+    return QStringLiteral("Connect to com ") + QString::number(port);
+}
+
+QString SerialLink::errorCaption(int port) {
+    return QStringLiteral("Error Com ") + QString::number(port);
+}
+
+QString SerialLink::listEntry(int port) { return QStringLiteral("Com ") + QString::number(port); }
+
+SerialLink::SerialLink(Parts parts) : p_(std::move(parts)) {}
+
+void SerialLink::InitCommPort() {
+    p_.trap.run(
+        QStringLiteral("InitCommPort"),
+        [&] {
+            const std::int16_t index = p_.list.ListIndex();
+            if (index > 19 || index < 0)
+                p_.list.setListIndex(0);
+            if (p_.comm.PortOpen())
+                p_.comm.setPortOpen(false);
+            p_.comm.setCommPort(static_cast<std::int16_t>(p_.list.ListIndex() + 1));
+            p_.comm.setSettings(QString::fromLatin1(LineSettings));
+            p_.comm.setDTREnable(true);
+            p_.comm.setRTSEnable(true);
+            p_.comm.setRThreshold(1);
+            p_.comm.setSThreshold(0);
+            p_.comm.setPortOpen(true);
+            p_.status.set(connectedCaption(p_.comm.CommPort()));
+        },
+        [&] { p_.status.set(errorCaption(p_.comm.CommPort())); });
+}
+
+void SerialLink::cmboCOMMPort_Click() { InitCommPort(); }
+
+void SerialLink::txtRS232Send_KeyPress(std::int16_t& keyAscii) {
+    if (keyAscii != 13)
+        return;
+    p_.trap.run(
+        QStringLiteral("txtRS232Send_KeyPress"),
+        [&] {
+            if (!p_.comm.PortOpen())
+                p_.comm.setPortOpen(true);
+            p_.comm.Output(vocabulary::serialLine(p_.sendLine.Text()));
+            p_.sendLine.setText(QString());
+        },
+        [&] { p_.sendLine.setText(QString()); });
+}
+
+void SerialLink::MSComm1_OnComm() {
+    ErrorTrap::quietly([&] {
+        if (p_.comm.CommEvent() == 2) {
+            const QString received = p_.comm.Input();
+            p_.log.serialInsert(received);
+            const QString tail = p_.log.box().tail(50);
+            // An incomplete answer is looked for again at the next event; the box is
+            // saved either way, so the text received is never missing from the log.
+            if (tail.size() > 10 && tail.contains(QLatin1String("IP: ")))
+                p_.address.ParseIpAnswer(tail);
+        }
+        p_.log.saveBox();
+    });
+}

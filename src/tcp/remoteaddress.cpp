@@ -1,0 +1,106 @@
+#include "tcp/remoteaddress.h"
+
+#include "platform/controls.h"
+
+#include <cmath>
+#include <cstdlib>
+
+RemoteAddress::RemoteAddress(std::array<QString, 4>& octets, std::array<TextBox*, 4> boxes)
+    : octets_(octets), boxes_(boxes) {}
+
+std::optional<double> RemoteAddress::parseNumber(const QString& text, const QLocale& locale) {
+    const QString decimal = locale.decimalPoint();
+    auto blank = [](QChar c) { return c == QLatin1Char(' ') || c == QLatin1Char('\t'); };
+    qsizetype i = 0, end = text.size();
+    while (i < end && blank(text[i]))
+        ++i;
+    while (end > i && blank(text[end - 1]))
+        --end;
+    // Rebuilt in the C locale's form for strtod.
+    QByteArray c;
+    if (i < end && (text[i] == QLatin1Char('+') || text[i] == QLatin1Char('-')))
+        c.append(static_cast<char>(text[i++].unicode()));
+    int digits = 0;
+    while (i < end && text[i] >= QLatin1Char('0') && text[i] <= QLatin1Char('9')) {
+        c.append(static_cast<char>(text[i++].unicode()));
+        ++digits;
+    }
+    if (!decimal.isEmpty() && QStringView(text).mid(i, end - i).startsWith(decimal)) {
+        i += decimal.size();
+        c.append('.');
+        while (i < end && text[i] >= QLatin1Char('0') && text[i] <= QLatin1Char('9')) {
+            c.append(static_cast<char>(text[i++].unicode()));
+            ++digits;
+        }
+    }
+    if (digits == 0)
+        return std::nullopt;
+    if (i < end && (text[i] == QLatin1Char('e') || text[i] == QLatin1Char('E'))) {
+        c.append('e');
+        ++i;
+        if (i < end && (text[i] == QLatin1Char('+') || text[i] == QLatin1Char('-')))
+            c.append(static_cast<char>(text[i++].unicode()));
+        int expDigits = 0;
+        while (i < end && text[i] >= QLatin1Char('0') && text[i] <= QLatin1Char('9')) {
+            c.append(static_cast<char>(text[i++].unicode()));
+            ++expDigits;
+        }
+        if (expDigits == 0)
+            return std::nullopt;
+    }
+    if (i != end)
+        return std::nullopt;
+    return std::strtod(c.constData(), nullptr);  // "inf" is fine: it fits no integer
+}
+
+std::optional<std::int16_t> RemoteAddress::toInteger16(double value) {
+    if (!std::isfinite(value))
+        return std::nullopt;
+    const double r = std::nearbyint(value);  // default rounding: halves to even
+    if (r < -32768.0 || r > 32767.0)
+        return std::nullopt;
+    return static_cast<std::int16_t>(r);
+}
+
+bool RemoteAddress::isOctet(const QString& text, const QLocale& locale) {
+    const auto number = parseNumber(text, locale);
+    if (!number)
+        return false;
+    const auto v = toInteger16(*number);
+    return v && *v >= 0 && *v <= 255;
+}
+
+void RemoteAddress::boxChanged(int n) {
+    TextBox* box = boxes_[n];
+    const QString t = box->Text();
+    if (isOctet(t, QLocale()))
+        octets_[n] = t;
+    else
+        box->setText(octets_[n]);
+}
+
+Flag RemoteAddress::ParseIpAnswer(const QString& text) {
+    const qsizetype at = text.indexOf(QLatin1String("IP: "), 0, Qt::CaseSensitive);
+    if (at < 0)
+        return False;
+    qsizetype from = at + 4;
+    for (int k = 0; k < 4; ++k) {
+        const qsizetype dot = text.indexOf(QLatin1Char('.'), from);
+        if (dot < 0)
+            return False;
+        octets_[k] = text.mid(from, dot - from);
+        from = dot + 1;
+    }
+    writeBoxes();
+    return True;
+}
+
+void RemoteAddress::writeBoxes() {
+    for (int k = 0; k < 4; ++k)
+        boxes_[k]->setText(octets_[k]);
+}
+
+QString RemoteAddress::joined() const {
+    return octets_[0] + QLatin1Char('.') + octets_[1] + QLatin1Char('.') + octets_[2] +
+           QLatin1Char('.') + octets_[3];
+}

@@ -1,0 +1,93 @@
+#include "tcp/tcplink.h"
+
+#include "app/errortrap.h"
+#include "commands/vocabulary.h"
+#include "log/receivelog.h"
+#include "platform/controls.h"
+#include "platform/socketcontrol.h"
+#include "tcp/remoteaddress.h"
+
+TcpLink::TcpLink(Parts parts) : p_(std::move(parts)) {}
+
+void TcpLink::connectSequence() {
+    p_.remoteAddress = p_.address.joined();
+    p_.winsock.setRemoteHost(p_.remoteAddress);
+    p_.address.writeBoxes();
+    p_.winsock.Connect();
+    p_.sleep(2);
+    p_.winsock.SendData(vocabulary::word(vocabulary::Greeting));
+    p_.txtSend.setVisible(true);
+    p_.txtRS232Send.setVisible(false);
+    p_.tcpConnected = True;
+}
+
+void TcpLink::showSerialLine() {
+    p_.txtSend.setVisible(false);
+    p_.txtRS232Send.setVisible(true);
+}
+
+void TcpLink::btnConnect_Click(std::int16_t index) {
+    // The help buttons do not concern the link: a help window that cannot be shown is
+    // reported, and the link stays as it is.
+    const bool linkButton = index == 0 || index == 1 || index == 3;
+    p_.trap.run(
+        QStringLiteral("btnConnect_Click"),
+        [&] {
+            switch (index) {
+            case 0:
+                connectSequence();
+                break;
+            case 1:
+                p_.winsock.Close();
+                showSerialLine();
+                p_.tcpConnected = False;
+                break;
+            case 3:
+                p_.tcpConnected = False;
+                p_.winsock.Close();
+                showSerialLine();
+                connectSequence();
+                break;
+            case 2:
+            case 4:
+                p_.showHelp(index);
+                break;
+            default:
+                break;
+            }
+        },
+        [&] {
+            if (linkButton) {
+                p_.winsock.Close();
+                p_.tcpConnected = False;
+            }
+        });
+}
+
+void TcpLink::SendTcp(const QString& text) {
+    p_.trap.run(QStringLiteral("SendTcp"), [&] {
+        p_.winsock.SendData(text);
+        p_.txtSend.setText(QString());
+    });
+}
+
+void TcpLink::txtSend_KeyPress(std::int16_t& keyAscii) {
+    if (keyAscii != 13)
+        return;
+    p_.trap.run(
+        QStringLiteral("txtSend_KeyPress"), [&] { SendTcp(p_.txtSend.Text()); },
+        [&] { p_.txtSend.setText(QString()); });
+}
+
+void TcpLink::Winsock1_DataArrival(std::int32_t bytesTotal) {
+    QString chunk;
+    if (bytesTotal <= 0)
+        return;
+    ErrorTrap::quietly([&] {
+        p_.winsock.GetData(chunk);
+        p_.log.tcpChunk(chunk);
+        const QString last = chunk.right(bytesTotal);
+        if (last.contains(QLatin1String("IP: ")))
+            p_.address.ParseIpAnswer(last);
+    });
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "app/flags.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+
+class ErrorTrap;
+class ReceiveLog;
+class RemoteAddress;
+class SocketControl;
+class TextBox;
+
+// The TCP/IP link: the connection buttons, sending typed lines and polled commands, and
+// receiving what the unit sends.
+//
+// The program is the client; the unit listens on the socket control's remote port. What
+// the rest of the program sees of the link is tcpConnected (True after a completed
+// connect sequence; it does not follow the socket's real state) and which send line is
+// visible: txtSend while connected, txtRS232Send otherwise.
+class TcpLink {
+public:
+    struct Parts {
+        SocketControl& winsock;
+        RemoteAddress& address;
+        QString& remoteAddress;
+        Flag& tcpConnected;
+        TextBox& txtSend;
+        TextBox& txtRS232Send;
+        ReceiveLog& log;
+        const ErrorTrap& trap;
+        std::function<void(std::int16_t seconds)> sleep;
+        // Shows the serial (2) or network (4) help window; throws when it cannot.
+        std::function<void(std::int16_t index)> showHelp;
+    };
+
+    explicit TcpLink(Parts parts);
+
+    // 0 connect, 1 disconnect, 2 serial help, 3 change remote host, 4 network help.
+    void btnConnect_Click(std::int16_t index);
+    void SendTcp(const QString& text);
+    void txtSend_KeyPress(std::int16_t& keyAscii);
+    void Winsock1_DataArrival(std::int32_t bytesTotal);
+
+private:
+    void connectSequence();
+    void showSerialLine();
+
+    Parts p_;
+};
