@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Sets up and tests Quorlane: installs the Debian packages it needs, builds, runs the
+# whole test suite, then builds again with AddressSanitizer and UndefinedBehaviorSanitizer
+# and runs the suite there too. The suites run where only the loopback interface exists
+# (a network namespace) whenever the machine allows it.
+#
+#   scripts/test.sh            everything
+#   scripts/test.sh --quick    the normal build only, no sanitizer run
+set -euo pipefail
+QUORLANE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
+. "$QUORLANE_ROOT/scripts/lib.sh"
+
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+
+quorlane_install_packages
+
+jobs=$(nproc)
+run_suite() {
+  local dir=$1
+  echo "== tests in $dir"
+  quorlane_isolated ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 600
+}
+
+quorlane_build "$QUORLANE_ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite "$QUORLANE_ROOT/build"
+
+if [ "$quick" = 0 ]; then
+  quorlane_build "$QUORLANE_ROOT/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DQUORLANE_SANITIZE=ON
+  export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+  export LSAN_OPTIONS="suppressions=$QUORLANE_ROOT/scripts/lsan.supp:print_suppressions=0"
+  export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+  run_suite "$QUORLANE_ROOT/build-sanitize"
+fi
+echo "All tests passed."
