@@ -5,7 +5,9 @@
 AppHarness::AppHarness() : AppHarness(Options{}) {}
 
 AppHarness::AppHarness(Options options) {
-    if (options.com5) {
+    if (options.leaveCom5) {
+        // Someone else links COM 5.
+    } else if (options.com5) {
         com5 = std::make_unique<PtyPeer>();
         com5->linkAs(home, 5);
     } else {

@@ -19,6 +19,9 @@ public:
     struct Options {
         // COM 5 is linked to a pseudo-terminal; otherwise it is a dangling link.
         bool com5 = true;
+        // The harness leaves dosdevices/com5 alone (for a test whose beforeStart starts
+        // quorlane-unit, which links its own pseudo-terminal there); `com5` is ignored.
+        bool leaveCom5 = false;
         // A test clock that moves one second per reading, so a timed wait passes quickly
         // (events still run between the readings); otherwise the real clock.
         bool fastClock = false;
