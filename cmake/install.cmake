@@ -1,0 +1,1 @@
+# Installation and packaging rules (filled in with the packaging work).
