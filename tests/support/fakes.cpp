@@ -12,9 +12,12 @@ std::optional<QString> ScriptedFileDialog::ask(const Request& request) {
     requests << request;
     if (answers.empty())
         return std::nullopt;
-    std::optional<QString> answer(std::move(answers.front()));
+    const bool cancelled = !answers.front().has_value();
+    QString path = cancelled ? QString() : *answers.front();
     answers.pop_front();
-    return answer;
+    if (cancelled)
+        return std::nullopt;
+    return path;
 }
 
 void RecordingSocketControl::Connect() {
