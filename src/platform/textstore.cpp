@@ -43,6 +43,11 @@ QByteArray normaliseBreaks(QByteArrayView raw, bool& crCarry, bool* changed) {
 
 TextStore::TextStore() = default;
 
+TextStore::~TextStore() {
+    if (onDestroyed)
+        onDestroyed();
+}
+
 QByteArray TextStore::tail(std::int64_t n) const {
     if (n >= length())
         return text_;

@@ -30,6 +30,7 @@ QByteArray normaliseBreaks(QByteArrayView raw, bool& crCarry, bool* changed = nu
 class TextStore {
 public:
     TextStore();
+    ~TextStore();
 
     // The whole text. A reference, not a copy.
     const QByteArray& text() const { return text_; }
@@ -87,6 +88,9 @@ public:
     std::function<void(std::int64_t, std::int64_t, std::int64_t)> onTextChanged;
     // Called after every change of caret or selection.
     std::function<void()> onSelectionChanged;
+    // Called when the store is destroyed, so that a view still showing it can let go (a box
+    // may destroy its store before the view that is its child widget).
+    std::function<void()> onDestroyed;
 
 private:
     void replaceRange(std::int64_t pos, std::int64_t len, const QByteArray& ins);

@@ -145,12 +145,27 @@ TextView::TextView(TextStore* store, QWidget* parent)
     });
 
     updateMetrics();
+    attach(store_);
+}
+
+TextView::~TextView() {
+    // Leaves the store alone (it may be gone already), except the view's own empty one,
+    // which goes with the view and must not call back into it.
+    if (orphan_)
+        orphan_->onDestroyed = nullptr;
+}
+
+void TextView::attach(TextStore* store) {
+    store_ = store;
+    dragAnchor_ = -1;
+    stickyColumn_ = -1;
+    shownSelStart_ = store_->selStart();
+    shownSelEnd_ = store_->selStart() + store_->selLength();
     relayoutAll();
     updateScrollBar();
-
-    // The store may be destroyed before this view (a box holds the store as a member and
-    // the view as a child widget), so the destructor leaves the store alone and the
-    // callbacks check that the view still exists.
+    markAll();
+    // The callbacks check that the view still exists (the store may outlive it), and the
+    // view's destructor leaves the store alone (the store may already be gone).
     QPointer<TextView> self(this);
     store_->onTextChanged = [self](std::int64_t pos, std::int64_t removed, std::int64_t inserted) {
         if (self)
@@ -160,9 +175,18 @@ TextView::TextView(TextStore* store, QWidget* parent)
         if (self)
             self->selectionChanged();
     };
+    store_->onDestroyed = [self] {
+        if (self)
+            self->storeDestroyed();
+    };
 }
 
-TextView::~TextView() = default;
+void TextView::storeDestroyed() {
+    // Events can still reach this view after its store is gone (a parent that held the
+    // store as a member clears the focus while it is destroyed): carry on with an empty one.
+    orphan_ = std::make_unique<TextStore>();
+    attach(orphan_.get());
+}
 
 void TextView::setReadOnly(bool readOnly) {
     if (readOnly_ == readOnly)
@@ -447,8 +471,8 @@ const QPixmap& TextView::cellPixmap(unsigned char byte, bool selected) {
         p.setFont(small);
         p.setPen(mix(fg, bg, 0.75f));
         const char* digits = "0123456789ABCDEF";
-        const QString hi(QLatin1Char(digits[byte >> 4]));
-        const QString lo(QLatin1Char(digits[byte & 15]));
+        const QString hi = QString(QLatin1Char(digits[byte >> 4]));
+        const QString lo = QString(QLatin1Char(digits[byte & 15]));
         p.drawText(QPointF((inner - sfm.horizontalAdvance(hi)) / 2, half - 0.5), hi);
         p.drawText(QPointF((inner - sfm.horizontalAdvance(lo)) / 2, h - 1.0), lo);
     } else {

@@ -15,15 +15,18 @@ class QTimer;
 // The on-screen view of a TextStore: an editable, word-wrapping, monospace text area
 // that stays fast with tens of megabytes of text.
 //
-// Layout: every byte is one cell of the font's fixed cell width; lines wrap at the
-// viewport width into rows of `columns()` cells. The view keeps, per line, the
-// cumulative number of rows before it, so that mapping a scroll position to a line is a
-// binary search and appending at the end only touches the last lines. Painting covers
-// the visible rows only.
+// Layout: every byte is one cell of the font's fixed cell width (the advance of '0',
+// rounded to whole pixels); lines wrap at the viewport width into rows of `columns()`
+// cells. The view keeps, per line, the cumulative number of rows before it, so that
+// mapping a scroll position to a line is a binary search and appending at the end only
+// touches the last lines. Painting covers the visible rows only; changes are gathered and
+// shown at most about 60 times a second, repainting only rows that changed and moving the
+// pixels of the rest when the view scrolls.
 //
 // Characters: printable Latin-1 is drawn as itself; control characters (0x00-0x1F but
-// the CR LF of a break, 0x7F and 0x80-0x9F) are drawn as a dimmed visible symbol in
-// their one cell, so that every received byte can be seen.
+// the CR LF of a break, 0x7F and 0x80-0x9F) are drawn as their code in two small dimmed
+// hex digits in a faint box filling their one cell, so that every received byte can be
+// seen and told apart.
 //
 // Editing by the operator goes through the store: typing (Latin-1; other characters
 // become '?'), Enter (CR LF), Backspace, Delete (a CR LF goes as one), cut, copy, paste,
@@ -41,6 +44,7 @@ public:
     explicit TextView(TextStore* store, QWidget* parent = nullptr);
     ~TextView() override;
 
+    // The store shown; an empty one of the view's own once that store has been destroyed.
     TextStore* store() const { return store_; }
 
     void setReadOnly(bool readOnly);
@@ -51,7 +55,7 @@ public:
     std::int64_t rowCount() const;
     // First visible row (the vertical scroll position).
     std::int64_t firstVisibleRow() const;
-    // Row and column of a text position in the current layout.
+    // Row of a text position in the current layout.
     std::int64_t rowOfPosition(std::int64_t pos) const;
     // Text position at a point in viewport coordinates.
     std::int64_t positionAt(const QPoint& viewportPoint) const;
@@ -89,6 +93,8 @@ private:
 
     bool event(QEvent* event) override;
 
+    void attach(TextStore* store);
+    void storeDestroyed();
     void textChanged(std::int64_t pos, std::int64_t removed, std::int64_t inserted);
     void selectionChanged();
     void relayoutFrom(std::int64_t line);
@@ -126,6 +132,7 @@ private:
     void flushRepaint();
 
     TextStore* store_;
+    std::unique_ptr<TextStore> orphan_; // shown once the store has been destroyed
     bool readOnly_ = false;
     bool caretVisible_ = true;
     bool verticalMove_ = false;
