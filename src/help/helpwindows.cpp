@@ -10,6 +10,15 @@
 
 #include <memory>
 
+// The pictures and window icons are compiled into the program's core library. A static
+// library's resource object is linked only when something refers to it, so it is
+// registered here, in a file every program with the help windows links.
+static int registerHelpResources() {
+    Q_INIT_RESOURCE(help);
+    return 0;
+}
+[[maybe_unused]] static const int helpResourcesRegistered = registerHelpResources();
+
 namespace {
 
 void bringForward(QWidget* w) {
@@ -58,7 +67,8 @@ frmRS232_485SetUp::frmRS232_485SetUp() {
     };
     const Caption captions[] = {
         {3, "For Quorlane_Test just click on the com # to connect ", 285, 0, 6615, 345, 14.4, true},
-        {4, "For Quorlane_Test just click on the com # to connect ", 285, 30, 6615, 345, 14.4, false},
+        {4, "For Quorlane_Test just click on the com # to connect ", 285, 30, 6615, 345, 14.4,
+         false},
         {14, "RS232/485", 300, 570, 1485, 375, 15.6, true},
         {15, "RS232/485", 300, 600, 1485, 375, 15.6, false},
         {0, "For Hyper Terminal", 270, 4770, 2430, 345, 14.4, true},
@@ -98,7 +108,8 @@ frmRS232_485SetUp::frmRS232_485SetUp() {
     // The picture is drawn at its natural size.
     if (!Image1->pixmap().isNull())
         Image1->resize(Image1->pixmap().size());
-    look::describe(Image1, QStringLiteral("The main window's serial port list, opened, with Com 5 chosen"),
+    look::describe(Image1,
+                   QStringLiteral("The main window's serial port list, opened, with Com 5 chosen"),
                    QStringLiteral("Image1"));
 
     // Yellow copies on top of their shadows; the picture under the captions.
@@ -113,6 +124,12 @@ HelpWindows::~HelpWindows() {
 }
 
 void HelpWindows::show(std::int16_t index) {
+    // A window the operator closed is hidden at once but deleted only when the event loop
+    // gets to it; it counts as unloaded from the moment it was closed.
+    if (serial_ && !serial_->isVisible())
+        serial_ = nullptr;
+    if (network_ && !network_->isVisible())
+        network_ = nullptr;
     if (index == 2) {
         if (!serial_)
             serial_ = new frmRS232_485SetUp();

@@ -29,7 +29,7 @@ public:
     frmRS232_485SetUp();
 
     std::array<QLabel*, 16> label1{};
-    QPushButton* btnConnect2 = nullptr;  // a copy of the main window's button; does nothing
+    QPushButton* btnConnect2 = nullptr; // a copy of the main window's button; does nothing
     QLabel* Image1 = nullptr;
 };
 
