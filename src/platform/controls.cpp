@@ -3,34 +3,41 @@
 #include <QKeyEvent>
 #include <QValidator>
 
-namespace {
+#include <limits>
 
 // Accepts an edit when it stays within the limit or makes the text shorter, so that a
 // longer text the program wrote can still be shortened by the operator.
 class LimitValidator : public QValidator {
 public:
-    LimitValidator(const QLineEdit* box, int limit, QObject* parent)
+    LimitValidator(const TextBox* box, int limit, QObject* parent)
         : QValidator(parent), box_(box), limit_(limit) {}
     State validate(QString& input, int&) const override {
-        if (input.size() <= limit_ || input.size() < box_->text().size())
+        if (box_->writing_ || input.size() <= limit_ || input.size() < box_->before_.size())
             return Acceptable;
         return Invalid;
     }
 
 private:
-    const QLineEdit* box_;
+    const TextBox* box_;
     int limit_;
 };
 
-} // namespace
-
 TextBox::TextBox(QWidget* parent) : QLineEdit(parent) {
-    connect(this, &QLineEdit::textChanged, this, [this] { emit Change(); });
+    setMaxLength(std::numeric_limits<int>::max());
+    connect(this, &QLineEdit::textChanged, this, [this](const QString& text) {
+        before_ = text;
+        emit Change();
+    });
 }
 
 void TextBox::setText(const QString& text) {
-    if (text != this->text())
-        QLineEdit::setText(text);
+    if (text == this->text())
+        return;
+    const bool outer = !writing_;
+    writing_ = true;
+    QLineEdit::setText(text);
+    if (outer)
+        writing_ = false;
 }
 
 void TextBox::setInputLimit(int characters) {

@@ -36,7 +36,10 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    friend class LimitValidator;
     int limit_ = 0;
+    QString before_;       // the text before the edit being validated
+    bool writing_ = false; // inside setText
 };
 
 // A drop-down list with an edit field. Click is raised when the operator picks an

@@ -16,7 +16,9 @@ QString SerialLink::errorCaption(int port) {
     return QStringLiteral("Error Com ") + QString::number(port);
 }
 
-QString SerialLink::listEntry(int port) { return QStringLiteral("Com ") + QString::number(port); }
+QString SerialLink::listEntry(int port) {
+    return QStringLiteral("Com ") + QString::number(port);
+}
 
 SerialLink::SerialLink(Parts parts) : p_(std::move(parts)) {}
 
@@ -41,7 +43,9 @@ void SerialLink::InitCommPort() {
         [&] { p_.status.set(errorCaption(p_.comm.CommPort())); });
 }
 
-void SerialLink::cmboCOMMPort_Click() { InitCommPort(); }
+void SerialLink::cmboCOMMPort_Click() {
+    InitCommPort();
+}
 
 void SerialLink::txtRS232Send_KeyPress(std::int16_t& keyAscii) {
     if (keyAscii != 13)

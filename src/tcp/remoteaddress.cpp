@@ -2,6 +2,7 @@
 
 #include "platform/controls.h"
 
+#include <clocale>
 #include <cmath>
 #include <cstdlib>
 
@@ -10,13 +11,17 @@ RemoteAddress::RemoteAddress(std::array<QString, 4>& octets, std::array<TextBox*
 
 std::optional<double> RemoteAddress::parseNumber(const QString& text, const QLocale& locale) {
     const QString decimal = locale.decimalPoint();
+    // The digits are handed to strtod, which reads the decimal separator of the C
+    // library's numeric locale (the user's, as the application set it up at start), not
+    // necessarily a "." and not necessarily the separator of `locale`.
+    const QByteArray cDecimal(std::localeconv()->decimal_point);
     auto blank = [](QChar c) { return c == QLatin1Char(' ') || c == QLatin1Char('\t'); };
     qsizetype i = 0, end = text.size();
     while (i < end && blank(text[i]))
         ++i;
     while (end > i && blank(text[end - 1]))
         --end;
-    // Rebuilt in the C locale's form for strtod.
+    // Rebuilt in the form strtod takes: sign, digits, separator, digits, exponent.
     QByteArray c;
     if (i < end && (text[i] == QLatin1Char('+') || text[i] == QLatin1Char('-')))
         c.append(static_cast<char>(text[i++].unicode()));
@@ -27,7 +32,7 @@ std::optional<double> RemoteAddress::parseNumber(const QString& text, const QLoc
     }
     if (!decimal.isEmpty() && QStringView(text).mid(i, end - i).startsWith(decimal)) {
         i += decimal.size();
-        c.append('.');
+        c.append(cDecimal);
         while (i < end && text[i] >= QLatin1Char('0') && text[i] <= QLatin1Char('9')) {
             c.append(static_cast<char>(text[i++].unicode()));
             ++digits;
@@ -50,13 +55,18 @@ std::optional<double> RemoteAddress::parseNumber(const QString& text, const QLoc
     }
     if (i != end)
         return std::nullopt;
-    return std::strtod(c.constData(), nullptr);  // "inf" is fine: it fits no integer
+    char* parsed = nullptr;
+    // Overflow gives an infinity, which fits no integer; underflow gives 0 or a tiny value.
+    const double value = std::strtod(c.constData(), &parsed);
+    if (parsed != c.constData() + c.size())
+        return std::nullopt;
+    return value;
 }
 
 std::optional<std::int16_t> RemoteAddress::toInteger16(double value) {
     if (!std::isfinite(value))
         return std::nullopt;
-    const double r = std::nearbyint(value);  // default rounding: halves to even
+    const double r = std::nearbyint(value); // default rounding: halves to even
     if (r < -32768.0 || r > 32767.0)
         return std::nullopt;
     return static_cast<std::int16_t>(r);
