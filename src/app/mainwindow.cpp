@@ -55,6 +55,9 @@ frmQuorlaneTest::frmQuorlaneTest(PlatformParts parts, QWidget* parent)
     wireEvents();
     Timer1->start();
     Form_Load();
+    // The first control in tab order that can take the focus: the TCP send line is
+    // hidden, so the receive box.
+    (txtSend->Visible() ? static_cast<QWidget*>(txtSend) : rtfReceive)->setFocus();
 }
 
 frmQuorlaneTest::~frmQuorlaneTest() {
@@ -105,7 +108,7 @@ void frmQuorlaneTest::buildControls() {
         auto* b = new QPushButton(caption, Frame1);
         b->setFont(font);
         b->setGeometry(twips(l, t, w, h));
-        b->setAutoDefault(false);
+        b->setAutoDefault(true);  // Enter presses the focused button
         look::describe(b, caption, description);
         tab(b, tabIndex);
         return b;

@@ -122,11 +122,11 @@ QByteArray toBytes(const QString& text) {
     return bytes;
 }
 
+#ifdef Q_OS_UNIX
 QString systemMessage(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-#ifdef Q_OS_UNIX
 // True when the descriptor reports a hang-up or an error condition: the other side of a
 // pseudo-terminal closed, or the adapter behind the device went away.
 bool hungUp(int fd) {
@@ -341,14 +341,15 @@ void SerialControl::setPortOpen(bool open) {
         fail(err::PortHeld, held(QStringLiteral("the device is locked")));
     }
     // Any other flock failure (a device that does not support locks): used without one.
-#else
-    if (target.isEmpty())
-        fail(err::PortOpenFailed, openFailed(QStringLiteral("the device does not exist")));
 #endif
 
     auto port = std::make_unique<QSerialPort>();
     const auto s = parseSettings(settings_);
+#ifdef Q_OS_UNIX
     port->setPortName(target.isEmpty() ? path : target);
+#else
+    port->setPortName(path);  // COMn, opened by name
+#endif
     port->setBaudRate(s->baud);
     port->setParity(s->parity);
     port->setDataBits(s->dataBits);

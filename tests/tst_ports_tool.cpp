@@ -1,0 +1,342 @@
+// quorlane-ports, run as its own process against a scratch QUORLANE_HOME, pseudo-terminals
+// as devices and, for the device list, a small sysfs and /dev tree of its own.
+
+#include "deviceaccess.h"
+#include "platform/paths.h"
+#include "support/ptypeer.h"
+#include "support/scratchhome.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cerrno>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct Run {
+    int code = -1;
+    QString out;
+    QString err;
+};
+
+Run runTool(const QStringList& args,
+            const QString& program = QStringLiteral(QUORLANE_BINARY_DIR "/quorlane-ports"),
+            const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    Run r;
+    if (!p.waitForFinished(20000) || p.exitStatus() != QProcess::NormalExit)
+        return r;
+    r.code = p.exitCode();
+    r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    r.err = QString::fromLocal8Bit(p.readAllStandardError());
+    return r;
+}
+
+QString linkOf(const QString& path) {
+    return QFileInfo(path).symLinkTarget();
+}
+
+void writeFile(const QString& path, const QByteArray& text) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(text);
+}
+
+void symlink(const QString& target, const QString& link) {
+    QDir().mkpath(QFileInfo(link).path());
+    QVERIFY2(QFile::link(target, link), qPrintable(link));
+}
+
+} // namespace
+
+class PortsToolTest : public QObject {
+    Q_OBJECT
+private slots:
+    void listLinkRelinkUnlink();
+    void refusals_data();
+    void refusals();
+    void permissionProblem();
+    void adviceFor_data();
+    void adviceFor();
+    void devicesFromSysfs();
+};
+
+void PortsToolTest::listLinkRelinkUnlink() {
+    ScratchHome home;
+    PtyPeer first, second;
+    QVERIFY(home.isValid() && first.isValid() && second.isValid());
+
+    Run r = runTool({});
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.out.contains("none linked yet") &&
+                 r.out.contains("COM 5 (opened at start-up) is not linked: Quorlane will try "
+                                "/dev/ttyS4."),
+             qPrintable(r.out));
+
+    r = runTool({"link", "5", first.slavePath()});
+    QCOMPARE(r.code, 0);
+    QCOMPARE(r.out.trimmed(), "COM 5 now leads to " + first.slavePath() + ".");
+    QCOMPARE(linkOf(home.comPath(5)), first.slavePath());
+    // The program opens exactly that device as COM 5.
+    QCOMPARE(QFileInfo(paths::comDevicePath(5)).canonicalFilePath(), first.slavePath());
+
+    r = runTool({"list"});
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.out.contains("  COM 5   " + first.slavePath() + "  [ready]"), qPrintable(r.out));
+    QVERIFY(!r.out.contains("opened at start-up"));
+
+    r = runTool({"link", "COM5", second.slavePath()});
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.out.contains("(it led to " + first.slavePath() + ")"), qPrintable(r.out));
+    QCOMPARE(linkOf(home.comPath(5)), second.slavePath());
+    QCOMPARE(QDir(home.dosdevices())
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+             QStringList{"com5"});
+
+    r = runTool({"link", "com20", first.slavePath()});
+    QCOMPARE(r.code, 0);
+    QVERIFY(r.out.contains("port list offers COM 1 to COM 19 only"));
+
+    r = runTool({"unlink", "5"});
+    QCOMPARE(r.code, 0);
+    QVERIFY(r.out.contains("Quorlane would now try /dev/ttyS4"));
+    QVERIFY(!QFileInfo(home.comPath(5)).isSymLink());
+    QVERIFY(QFileInfo(home.comPath(20)).isSymLink());
+    r = runTool({"unlink", "5"});
+    QCOMPARE(r.code, 0);
+    QVERIFY(r.out.contains("COM 5 is not linked; nothing to do."));
+}
+
+void PortsToolTest::refusals_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+    const QString missing = QStringLiteral("/nonexistent/ttyUSB9");
+    QTest::newRow("missing device")
+        << QStringList{"link", "7", missing} << 1 << "there is nothing at " + missing;
+    QTest::newRow("plain file not replaced")
+        << QStringList{"link", "8", "/dev/null"} << 1 << "com8 is not a symbolic link";
+    QTest::newRow("plain file not removed")
+        << QStringList{"unlink", "8"} << 1 << "com8 is not a symbolic link";
+    QTest::newRow("com 0") << QStringList{"link", "0", "/dev/null"} << 2 << "'0' is not a COM";
+    QTest::newRow("com 256") << QStringList{"unlink", "256"} << 2 << "'256' is not a COM";
+    QTest::newRow("not a number") << QStringList{"unlink", "x5"} << 2 << "'x5' is not a COM";
+    QTest::newRow("device missing") << QStringList{"link", "5"} << 2 << "link takes 2 arguments";
+    QTest::newRow("unknown") << QStringList{"frob"} << 2 << "unknown command 'frob'";
+}
+
+void PortsToolTest::refusals() {
+    QFETCH(QStringList, args);
+    QFETCH(int, code);
+    QFETCH(QString, message);
+    ScratchHome home;
+    writeFile(home.comPath(8), "keep me");
+    const Run r = runTool(args);
+    QCOMPARE(r.code, code);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    // Nothing changed: no new entry, and the plain file is as it was.
+    QCOMPARE(QDir(home.dosdevices())
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+             QStringList{"com8"});
+    QFile kept(home.comPath(8));
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("keep me"));
+
+    if (QTest::currentDataTag() == QLatin1String("missing device")) {
+        // --force links it anyway, and the list says the device is missing.
+        QCOMPARE(runTool(args + QStringList{"--force"}).code, 0);
+        QCOMPARE(linkOf(home.comPath(7)), args[2]);
+        const Run list = runTool({"list"});
+        QVERIFY2(list.out.contains("  COM 7   " + args[2] + "  [missing: nothing is there"),
+                 qPrintable(list.out));
+        QVERIFY(list.out.contains("  COM 8   com8 is not a link (quorlane-ports leaves it alone)"));
+    }
+}
+
+void PortsToolTest::permissionProblem() {
+    ScratchHome home;
+    PtyPeer pty;
+    QVERIFY(home.isValid() && pty.isValid());
+    QVERIFY(home.linkCom(5, pty.slavePath()));
+    const QByteArray device = QFile::encodeName(pty.slavePath());
+
+    QString program = QStringLiteral(QUORLANE_BINARY_DIR "/quorlane-ports");
+    QStringList prefix;
+    QString expected;
+    if (::geteuid() == 0) {
+        // Root opens everything: look as nobody at a device of group dialout, as a USB
+        // adapter is on Debian.
+        const passwd* nobody = ::getpwnam("nobody");
+        const group* dialout = ::getgrnam("dialout");
+        if (!nobody || !dialout)
+            QSKIP("no user nobody or group dialout here; adviceFor covers the messages");
+        if (::chown(device.constData(), 0, dialout->gr_gid) != 0 ||
+            ::chmod(device.constData(), 0660) != 0)
+            QSKIP("cannot give the pseudo-terminal to group dialout here");
+        prefix = {QStringLiteral("--reuid=%1").arg(nobody->pw_uid),
+                  QStringLiteral("--regid=%1").arg(nobody->pw_gid), "--clear-groups"};
+        if (QProcess::execute("setpriv", prefix + QStringList{"true"}) != 0)
+            QSKIP("cannot switch to an unprivileged user here; adviceFor covers the messages");
+        // The unprivileged user must reach the tool and the scratch home.
+        const QString copy = home.path() + QStringLiteral("/quorlane-ports");
+        QVERIFY(QFile::copy(program, copy));
+        QVERIFY(QFile::setPermissions(copy, QFile::permissions(program)));
+        QVERIFY(QFile::setPermissions(home.path(), QFileDevice::Permissions(0x7755)));
+        QVERIFY(QFile::setPermissions(home.dosdevices(), QFileDevice::Permissions(0x7777)));
+        prefix << copy;
+        program = QStringLiteral("setpriv");
+        expected = QStringLiteral("sudo usermod -aG dialout nobody");
+    } else {
+        // The owner of a mode 000 node may not open it either.
+        QVERIFY(::chmod(device.constData(), 0) == 0);
+        expected = QStringLiteral("Its permissions (mode 0000");
+    }
+
+    Run r = runTool(prefix + QStringList{"list"}, program);
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.out.contains("  COM 5   " + pty.slavePath() +
+                            "  [no access: you may not open it (permission denied)]") &&
+                 r.out.contains("You may not open " + pty.slavePath() + ".") &&
+                 r.out.contains(expected),
+             qPrintable(r.out + r.err));
+
+    r = runTool(prefix + QStringList{"link", "6", pty.slavePath()}, program);
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.out.contains("COM 6 now leads to") &&
+                 r.out.contains("Note: " + pty.slavePath() + ": no access") &&
+                 r.out.contains(expected),
+             qPrintable(r.out + r.err));
+}
+
+void PortsToolTest::adviceFor_data() {
+    QTest::addColumn<bool>("groupRw");
+    QTest::addColumn<bool>("inGroupNow");
+    QTest::addColumn<bool>("listed");
+    QTest::addColumn<QString>("advice");
+    QTest::newRow("not a member") << true << false << false << "sudo usermod -aG dialout alice";
+    QTest::newRow("member since this login")
+        << true << false << true << "Log out and back in (or start a shell with: newgrp dialout)";
+    QTest::newRow("group may not either")
+        << false << false << false << "Its permissions (mode 0600, group \"dialout\")";
+    QTest::newRow("owner bits deny") << true << true << true << "Its permissions (mode 0600";
+}
+
+void PortsToolTest::adviceFor() {
+    QFETCH(bool, groupRw);
+    QFETCH(bool, inGroupNow);
+    QFETCH(bool, listed);
+    QFETCH(QString, advice);
+    AccessFacts facts;
+    facts.exists = facts.characterDevice = true;
+    facts.error = EACCES;
+    facts.mode = 0600;
+    facts.groupName = QStringLiteral("dialout");
+    facts.userName = QStringLiteral("alice");
+    facts.groupGrantsReadWrite = groupRw;
+    facts.inGroupNow = inGroupNow;
+    facts.listedInGroup = listed;
+    QVERIFY2(permissionAdvice(facts).contains(advice), qPrintable(permissionAdvice(facts)));
+    QVERIFY(accessSummary(facts).startsWith("no access"));
+
+    facts.canOpen = true;
+    QVERIFY(permissionAdvice(facts).isEmpty());
+    QCOMPARE(accessSummary(facts), QStringLiteral("ready"));
+}
+
+void PortsToolTest::devicesFromSysfs() {
+    ScratchHome home;
+    QTemporaryDir machine;
+    PtyPeer usb, acm;
+    QVERIFY(home.isValid() && machine.isValid() && usb.isValid() && acm.isValid());
+    const QString sys = machine.path() + "/sys", dev = machine.path() + "/dev";
+    const QString stable = dev + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0";
+
+    // A machine of its own: "path=content" is a file, "path>target" a link (a target
+    // starting with '/' lies in the machine). An FTDI adapter (USB device 1-2), an Arduino
+    // (1-3), a UART the kernel found (ttyS1), one it did not (type 0), a virtual console,
+    // and two bare devices whose numbers must sort as numbers.
+    const QString u = "/sys/devices/usb1/1-2", a = "/sys/devices/usb1/1-3";
+    const QStringList tree = {
+        u + "/idVendor=0403",
+        u + "/idProduct=6001",
+        u + "/manufacturer=FTDI",
+        u + "/product=FT232R USB UART",
+        u + "/serial=A1B2C3",
+        u + "/1-2:1.0/ttyUSB0/driver>/sys/bus/usb-serial/drivers/ftdi_sio",
+        "/sys/bus/usb-serial/drivers/ftdi_sio/uevent=",
+        "/sys/class/tty/ttyUSB0/device>" + u + "/1-2:1.0/ttyUSB0",
+        a + "/idVendor=2341",
+        a + "/idProduct=0043",
+        a + "/product=Uno",
+        a + "/1-3:1.0/uevent=",
+        "/sys/class/tty/ttyACM0/device>" + a + "/1-3:1.0",
+        "/sys/devices/pnp0/00:01/uevent=",
+        "/sys/class/tty/ttyS1/type=4",
+        "/sys/class/tty/ttyS1/device>/sys/devices/pnp0/00:01",
+        "/sys/class/tty/ttyS0/type=0",
+        "/sys/class/tty/ttyS0/device>/sys/devices/pnp0/00:01",
+        "/sys/class/tty/tty0/uevent=",
+        "/sys/class/tty/ttyX10/device>/sys/devices/pnp0/00:01",
+        "/sys/class/tty/ttyX2/device>/sys/devices/pnp0/00:01",
+        "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0>../../ttyUSB0"};
+    for (const QString& entry : tree) {
+        const qsizetype link = entry.indexOf('>'), file = entry.indexOf('=');
+        if (link > 0 && (file < 0 || link < file)) {
+            const QString target = entry.mid(link + 1);
+            symlink(target.startsWith('/') ? machine.path() + target : target,
+                    machine.path() + entry.left(link));
+        } else {
+            writeFile(machine.path() + entry.left(file), entry.mid(file + 1).toUtf8() + "\n");
+        }
+    }
+    symlink(usb.slavePath(), dev + "/ttyUSB0");
+    symlink(acm.slavePath(), dev + "/ttyACM0");
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QUORLANE_SYSFS_ROOT", sys);
+    env.insert("QUORLANE_DEV_ROOT", dev);
+    const QString tool = QStringLiteral(QUORLANE_BINARY_DIR "/quorlane-ports");
+
+    Run r = runTool({"link", "5", dev + "/ttyUSB0"}, tool, env);
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.out.contains("its stable name is\n    " + stable +
+                            "\nLink that instead: "
+                            "quorlane-ports link 5 " +
+                            stable),
+             qPrintable(r.out));
+    QCOMPARE(runTool({"link", "6", stable}, tool, env).code, 0);
+
+    r = runTool({}, tool, env);
+    QCOMPARE(r.code, 0);
+    const QString out = r.out;
+    QVERIFY2(out.contains("  " + dev +
+                          "/ttyUSB0 FTDI FT232R USB UART, serial A1B2C3 "
+                          "(USB 0403:6001, ftdi_sio)\n"
+                          "                 stable name: " +
+                          stable +
+                          "\n"
+                          "                 linked as COM 5, COM 6  [ready]"),
+             qPrintable(out));
+    QVERIFY(out.contains("  COM 6   " + stable + " -> " + usb.slavePath() + "  [ready]"));
+    QVERIFY(
+        out.contains(dev + "/ttyACM0 Uno (USB 2341:0043)\n                 not linked  [ready]"));
+    QVERIFY(out.contains(dev + "/ttyS1 built-in serial port\n"));
+    QVERIFY(out.contains("[missing: nothing is there"));
+    QVERIFY(!out.contains("ttyS0") && !out.contains("tty0"));
+    QVERIFY(out.indexOf("ttyX2 ") < out.indexOf("ttyX10 "));
+    QVERIFY(out.contains("To link a device as COM 5:  quorlane-ports link 5 " + stable));
+}
+
+QTEST_GUILESS_MAIN(PortsToolTest)
+#include "tst_ports_tool.moc"
