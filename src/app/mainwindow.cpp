@@ -289,7 +289,7 @@ void frmQuorlaneTest::Form_Load() {
         MSComm1->setSThreshold(1);
         MSComm1->setPortOpen(true);
         serialStatus().set(SerialLink::connectedCaption(MSComm1->CommPort()));
-        MSComm1->Output(vocabulary::serialLine(vocabulary::word(vocabulary::Greeting)));
+        MSComm1->Output(vocabulary::serialLine(vocabulary::word(vocabulary::SerialGreeting)));
     } catch (const RuntimeError&) {
         serialStatus().set(SerialLink::errorCaption(MSComm1->CommPort()));
         btnConnect_Click(0);

@@ -23,11 +23,15 @@ frmOpenProgram::frmOpenProgram() {
     look::describe(rtfReceive, QStringLiteral("Viewed file"), QStringLiteral("rtfReceive"));
 }
 
-void frmOpenProgram::Form_Load() { rtfReceive->LoadFile(chosenFileName); }
+void frmOpenProgram::Form_Load() {
+    rtfReceive->LoadFile(chosenFileName);
+}
 
 FileButtons::FileButtons(Parts parts) : p_(std::move(parts)) {}
 
-FileButtons::~FileButtons() { delete viewer_.data(); }
+FileButtons::~FileButtons() {
+    delete viewer_.data();
+}
 
 QString FileButtons::saveDestination(const QString& chosen) {
     const qsizetype position = chosen.indexOf(QLatin1String(".txt"), 0, Qt::CaseInsensitive) + 1;

@@ -15,7 +15,7 @@ void TcpLink::connectSequence() {
     p_.address.writeBoxes();
     p_.winsock.Connect();
     p_.sleep(2);
-    p_.winsock.SendData(vocabulary::word(vocabulary::Greeting));
+    p_.winsock.SendData(vocabulary::word(vocabulary::TcpGreeting));
     p_.txtSend.setVisible(true);
     p_.txtRS232Send.setVisible(false);
     p_.tcpConnected = True;

@@ -1,0 +1,352 @@
+// The file buttons: "Save To File" copies the receive log file to the name the operator
+// picks, "Open File" shows a file in the one viewer window. The file dialog is scripted;
+// files and folders are real.
+
+#include "app/globals.h"
+#include "log/filebuttons.h"
+#include "platform/controls.h"
+#include "platform/richtextbox.h"
+#include "platform/serialcontrol.h"
+#include "support/appharness.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QByteArray readFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+QStringList entries(const QString& folder) {
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                                  QDir::Name);
+}
+
+// The harness after start-up has settled: the greeting's send event has saved the box
+// over the log, so the log changes no more unless the unit sends something.
+bool settle(AppHarness& app) {
+    return app.com5->waitFor(5, 3000) == "rip\r\n" &&
+           QTest::qWaitFor([&] { return app.logBytes() == "\r\n\r\n"; }, 3000);
+}
+
+void unhookTimer(frmQuorlaneTest& w) {
+    QObject::disconnect(w.Timer1, nullptr, &w, nullptr);
+}
+
+int viewerWindows() {
+    int n = 0;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        n += qobject_cast<frmOpenProgram*>(w) != nullptr;
+    return n;
+}
+
+} // namespace
+
+class FileButtonsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void saveNames_data();
+    void saveNames();
+    void cancelDoesNothing();
+    void saveCopiesTheFileNotTheBox();
+    void saveOntoTheLogLeavesItIntact_data();
+    void saveOntoTheLogLeavesItIntact();
+    void failedCopyIsReported_data();
+    void failedCopyIsReported();
+    void viewerIsOneSnapshot();
+    void unreadableFileOpensNoViewer_data();
+    void unreadableFileOpensNoViewer();
+};
+
+void FileButtonsTest::saveNames_data() {
+    QTest::addColumn<QString>("folder"); // made first, inside the scratch folder
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<QString>("saved");
+    QTest::newRow("no extension") << QString() << "run1"
+                                  << "run1.txt";
+    QTest::newRow("upper case") << QString() << "log.TXT"
+                                << "log.TXT";
+    QTest::newRow("inner .txt") << QString() << "a.txt.bak"
+                                << "a.txt.bak";
+    QTest::newRow(".txt in folder") << "old.txt.d"
+                                    << "old.txt.d/run2"
+                                    << "old.txt.d/run2";
+    QTest::newRow("replaces a file") << QString() << "old.txt"
+                                     << "old.txt";
+}
+
+void FileButtonsTest::saveNames() {
+    QFETCH(QString, folder);
+    QFETCH(QString, answer);
+    QFETCH(QString, saved);
+    QTemporaryDir dir;
+    if (!folder.isEmpty())
+        QVERIFY(QDir(dir.path()).mkdir(folder));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("old.txt")), "stale stale stale stale"));
+    AppHarness app;
+    QVERIFY(settle(app));
+    const QStringList before = entries(dir.path());
+
+    app.dialogs->answers.push_back(dir.filePath(answer));
+    app->btnSave[0]->click();
+    QCOMPARE(chosenFileName, dir.filePath(answer));
+    QCOMPARE(readFile(dir.filePath(saved)), QByteArray("\r\n\r\n"));
+    QCOMPARE(app.logBytes(), QByteArray("\r\n\r\n"));
+    // Only the copy is new (no temporary file is left behind).
+    QStringList expected = before;
+    const QString top = saved.section(QLatin1Char('/'), 0, 0);
+    if (!expected.contains(top))
+        expected << top;
+    expected.sort();
+    QCOMPARE(entries(dir.path()), expected);
+    if (!folder.isEmpty())
+        QCOMPARE(entries(dir.filePath(folder)), QStringList{QStringLiteral("run2")});
+
+    QCOMPARE(app.dialogs->requests.size(), 1);
+    const auto& r = app.dialogs->requests[0];
+    QVERIFY(r.save);
+    QCOMPARE(r.initDir, appFolder);
+    QVERIFY(!appFolder.isEmpty());
+    QCOMPARE(r.nameFilter, QStringLiteral("*.txt (*.txt)"));
+    QCOMPARE(r.fileName, QString());
+    QVERIFY(app.messages->texts.isEmpty());
+    QCOMPARE(app->fileButtons().viewer(), nullptr);
+}
+
+void FileButtonsTest::cancelDoesNothing() {
+    QTemporaryDir dir;
+    AppHarness app;
+    auto& w = app.window();
+    QVERIFY(settle(app));
+    for (std::int16_t index : {0, 1}) {
+        chosenFileName = QStringLiteral("left over");
+        app.dialogs->answers.push_back(std::nullopt);
+        w.btnSave_Click(index);
+        QCOMPARE(chosenFileName, QString());
+    }
+    QCOMPARE(app.dialogs->requests.size(), 2);
+    QVERIFY(app.dialogs->requests[0].save);
+    QVERIFY(!app.dialogs->requests[1].save);
+    QCOMPARE(app.dialogs->requests[1].initDir, appFolder);
+    QCOMPARE(app.dialogs->requests[1].nameFilter, QStringLiteral("*.txt (*.txt)"));
+    QCOMPARE(w.fileButtons().viewer(), nullptr);
+    QCOMPARE(viewerWindows(), 0);
+    QCOMPARE(entries(app.home.path() + QStringLiteral("/drive_c")), QStringList{"ZEL.txt"});
+    QCOMPARE(app.logBytes(), QByteArray("\r\n\r\n"));
+    QVERIFY(app.messages->texts.isEmpty());
+    // Any other index does nothing, not even a dialog.
+    w.btnSave_Click(2);
+    QCOMPARE(app.dialogs->requests.size(), 2);
+}
+
+void FileButtonsTest::saveCopiesTheFileNotTheBox() {
+    QTemporaryDir dir;
+    AppHarness app;
+    auto& w = app.window();
+    unhookTimer(w);
+    QVERIFY(settle(app));
+
+    // Before anything was received the copy holds only the start-up line breaks.
+    app.dialogs->answers.push_back(dir.filePath(QStringLiteral("empty")));
+    w.btnSave_Click(0);
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("empty.txt"))), QByteArray("\r\n\r\n"));
+
+    // Typed into the box but never written to the log: not in the copy.
+    w.rtfReceive->setSelText(QStringLiteral("typed into the box"));
+    app.dialogs->answers.push_back(dir.filePath(QStringLiteral("typed")));
+    w.btnSave_Click(0);
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("typed.txt"))), QByteArray("\r\n\r\n"));
+
+    // What the unit sent is in the log and so in the copy, byte for byte.
+    QVERIFY(app.com5->write("rdp #000001 dew point -12.4 C\r\n\xb0\x01"));
+    QVERIFY(QTest::qWaitFor([&] { return app.logBytes().contains("\xb0\x01"); }, 3000));
+    app.dialogs->answers.push_back(dir.filePath(QStringLiteral("typed")));
+    w.btnSave_Click(0);
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("typed.txt"))), app.logBytes());
+    QVERIFY(app.messages->texts.isEmpty());
+}
+
+void FileButtonsTest::saveOntoTheLogLeavesItIntact_data() {
+    QTest::addColumn<QString>("answer"); // relative to the scratch home
+    QTest::newRow("its own name") << "drive_c/ZEL.txt";
+    QTest::newRow("without extension") << "drive_c/ZEL";
+    QTest::newRow("through a linked folder") << "linked/ZEL.txt";
+}
+
+void FileButtonsTest::saveOntoTheLogLeavesItIntact() {
+    QFETCH(QString, answer);
+    AppHarness app;
+    auto& w = app.window();
+    unhookTimer(w);
+    QVERIFY(settle(app));
+    QVERIFY(QFile::link(app.home.path() + QStringLiteral("/drive_c"),
+                        app.home.path() + QStringLiteral("/linked")));
+    QVERIFY(app.com5->write("rco #000003 CO2 418 ppm\r\n"));
+    QVERIFY(QTest::qWaitFor([&] { return app.logBytes().contains("418 ppm"); }, 3000));
+    const QByteArray log = app.logBytes();
+
+    app.dialogs->answers.push_back(app.home.path() + QLatin1Char('/') + answer);
+    w.btnSave_Click(0);
+    QCOMPARE(app.logBytes(), log);
+    QCOMPARE(entries(app.home.path() + QStringLiteral("/drive_c")), QStringList{"ZEL.txt"});
+    QVERIFY(app.messages->texts.isEmpty());
+    // The log goes on working.
+    QVERIFY(app.com5->write("v: firmware\r\n"));
+    QVERIFY(QTest::qWaitFor([&] { return app.logBytes() == log + "v: firmware\r\n"; }, 3000));
+}
+
+void FileButtonsTest::failedCopyIsReported_data() {
+    QTest::addColumn<QString>("answer"); // relative to a scratch folder
+    QTest::newRow("destination is a folder") << "folder.txt";
+    QTest::newRow("missing folder") << "missing/run1";
+}
+
+void FileButtonsTest::failedCopyIsReported() {
+    QFETCH(QString, answer);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder.txt")));
+    AppHarness app;
+    auto& w = app.window();
+    unhookTimer(w);
+    QVERIFY(settle(app));
+
+    app.dialogs->answers.push_back(dir.filePath(answer));
+    w.btnSave_Click(0);
+    QCOMPARE(app.messages->texts.size(), 1);
+    const QStringList lines = app.messages->texts[0].split(QStringLiteral("\r\n"));
+    QCOMPARE(lines.size(), 5);
+    QVERIFY2(lines[1].size() > QStringLiteral("ErrorDescription: ").size(), qPrintable(lines[1]));
+    QCOMPARE(lines[3], QStringLiteral("App Source: frmQuorlaneTest"));
+    QCOMPARE(lines[4], QStringLiteral("Active Control: btnSave_Click"));
+    // Nothing was made, the log is intact and both links go on.
+    QCOMPARE(entries(dir.path()), QStringList{"folder.txt"});
+    QCOMPARE(entries(dir.filePath(QStringLiteral("folder.txt"))), QStringList());
+    QCOMPARE(app.logBytes(), QByteArray("\r\n\r\n"));
+    QVERIFY(w.isEnabled());
+    QVERIFY(w.MSComm1->PortOpen());
+    w.btnTest_Click(4);
+    QCOMPARE(app.com5->waitFor(3, 3000), QByteArray("q\r\n"));
+    QVERIFY(app.com5->write("ok\r\n"));
+    QVERIFY(QTest::qWaitFor([&] { return app.logBytes().contains("ok\r\n"); }, 3000));
+    QCOMPARE(w.txtRS232Send->Visible(), true);
+    QCOMPARE(app.messages->texts.size(), 1);
+}
+
+void FileButtonsTest::viewerIsOneSnapshot() {
+    QTemporaryDir dir;
+    const QString first = dir.filePath(QStringLiteral("first.txt"));
+    const QString second = dir.filePath(QStringLiteral("second.txt"));
+    QVERIFY(writeFile(first, "first file\r\nline 2\r\n"));
+    QVERIFY(writeFile(second, "second file\r\n"));
+    AppHarness app;
+    auto& w = app.window();
+    unhookTimer(w);
+    QVERIFY(settle(app));
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+
+    app.dialogs->answers.push_back(first);
+    w.btnSave[1]->click();
+    QPointer<frmOpenProgram> viewer = w.fileButtons().viewer();
+    QVERIFY(viewer);
+    QCOMPARE(chosenFileName, first);
+    QCOMPARE(viewer->rtfReceive->Text(), QStringLiteral("first file\r\nline 2\r\n"));
+    QCOMPARE(viewer->windowTitle(), QStringLiteral("Open..."));
+    QVERIFY(viewer->isVisible());
+    QVERIFY(viewer->isWindow());
+    QVERIFY(!viewer->isModal());
+    QCOMPARE(viewer->minimumSize(), viewer->maximumSize());
+    QVERIFY(!(viewer->windowFlags() & Qt::WindowMinMaxButtonsHint));
+    QCOMPARE(app.dialogs->requests[0].initDir, appFolder);
+    QVERIFY(!app.dialogs->requests[0].save);
+
+    // The main window stays usable and its links keep running.
+    QVERIFY(w.isEnabled());
+    QCOMPARE(QApplication::activeModalWidget(), nullptr);
+    w.btnTest_Click(3);
+    QCOMPARE(app.com5->waitFor(3, 3000), QByteArray("v\r\n"));
+
+    // A further "Open File" brings the one viewer forward with its first file.
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    app.dialogs->answers.push_back(second);
+    w.btnSave_Click(1);
+    QCOMPARE(w.fileButtons().viewer(), viewer.data());
+    QCOMPARE(chosenFileName, second);
+    QCOMPARE(viewer->rtfReceive->Text(), QStringLiteral("first file\r\nline 2\r\n"));
+    QVERIFY(QTest::qWaitForWindowActive(viewer.data()));
+    QCOMPARE(viewerWindows(), 1);
+
+    // Closed, it goes; the next "Open File" makes a new one with the new file.
+    QVERIFY(viewer->close());
+    QTRY_VERIFY(viewer.isNull());
+    QCOMPARE(w.fileButtons().viewer(), nullptr);
+    app.dialogs->answers.push_back(second);
+    w.btnSave_Click(1);
+    QVERIFY(w.fileButtons().viewer());
+    QCOMPARE(w.fileButtons().viewer()->rtfReceive->Text(), QStringLiteral("second file\r\n"));
+    QVERIFY(w.fileButtons().viewer()->close());
+    QTRY_COMPARE(viewerWindows(), 0);
+
+    // The log in the viewer is a snapshot: what arrives later does not reach it.
+    app.dialogs->answers.push_back(app.logPath());
+    w.btnSave_Click(1);
+    viewer = w.fileButtons().viewer();
+    QVERIFY(viewer);
+    const QString shown = viewer->rtfReceive->Text();
+    QCOMPARE(shown, QString::fromLatin1(app.logBytes()));
+    QVERIFY(app.com5->write("rsp #000002 set point -10.0 C\r\n"));
+    QVERIFY(QTest::qWaitFor([&] { return app.logBytes().contains("set point"); }, 3000));
+    QTest::qWait(100);
+    QCOMPARE(viewer->rtfReceive->Text(), shown);
+    QVERIFY(app.messages->texts.isEmpty());
+}
+
+void FileButtonsTest::unreadableFileOpensNoViewer_data() {
+    QTest::addColumn<QString>("answer"); // relative to a scratch folder
+    QTest::newRow("missing file") << "gone.txt";
+    QTest::newRow("a folder") << "folder.txt";
+}
+
+void FileButtonsTest::unreadableFileOpensNoViewer() {
+    QFETCH(QString, answer);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder.txt")));
+    AppHarness app;
+    auto& w = app.window();
+    unhookTimer(w);
+    QVERIFY(settle(app));
+
+    app.dialogs->answers.push_back(dir.filePath(answer));
+    w.btnSave_Click(1);
+    QCOMPARE(app.messages->texts.size(), 1);
+    QVERIFY(app.messages->texts[0].endsWith(QStringLiteral("Active Control: btnSave_Click")));
+    QCOMPARE(w.fileButtons().viewer(), nullptr);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCOMPARE(viewerWindows(), 0);
+    QCOMPARE(app.logBytes(), QByteArray("\r\n\r\n"));
+    QVERIFY(w.MSComm1->PortOpen());
+
+    // A readable file afterwards opens the viewer as usual.
+    const QString good = dir.filePath(QStringLiteral("good.txt"));
+    QVERIFY(writeFile(good, "readable\r\n"));
+    app.dialogs->answers.push_back(good);
+    w.btnSave_Click(1);
+    QVERIFY(w.fileButtons().viewer());
+    QCOMPARE(w.fileButtons().viewer()->rtfReceive->Text(), QStringLiteral("readable\r\n"));
+    QCOMPARE(app.messages->texts.size(), 1);
+}
+
+QTEST_MAIN(FileButtonsTest)
+#include "tst_file_buttons.moc"
