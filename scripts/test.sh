@@ -27,7 +27,7 @@ run_suite "$QUORLANE_ROOT/build"
 
 if [ "$quick" = 0 ]; then
   quorlane_build "$QUORLANE_ROOT/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DQUORLANE_SANITIZE=ON
-  export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+  export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
   export LSAN_OPTIONS="suppressions=$QUORLANE_ROOT/scripts/lsan.supp:print_suppressions=0"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
   run_suite "$QUORLANE_ROOT/build-sanitize"

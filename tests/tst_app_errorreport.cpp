@@ -161,7 +161,8 @@ void ErrorReportTest::timerRestsWhileReportIsOpen() {
 void ErrorReportTest::sleepZeroOrNegativeReturnsAtOnce() {
     AppHarness app;
     bool ran = false;
-    QTimer::singleShot(0, [&] { ran = true; });
+    QObject scope;  // the pending call goes with it
+    QTimer::singleShot(0, &scope, [&] { ran = true; });
     app->Sleep(0);
     app->Sleep(-3);
     QVERIFY(!ran);
