@@ -3,6 +3,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/rtfreader.h"
+#include "platform/runtimeerror.h"
 #include "platform/textview.h"
 
 #include <QEvent>
@@ -54,7 +55,9 @@ RichTextBox::RichTextBox(QWidget* parent) : QWidget(parent) {
 
 RichTextBox::~RichTextBox() = default;
 
-bool RichTextBox::isRich() const { return rich_ != nullptr && stack_->currentWidget() == rich_; }
+bool RichTextBox::isRich() const {
+    return rich_ != nullptr && stack_->currentWidget() == rich_;
+}
 
 QString RichTextBox::Text() const {
     if (isRich()) {
@@ -80,8 +83,8 @@ void RichTextBox::setSelStart(std::int64_t pos) {
     if (isRich()) {
         QTextCursor c = rich_->textCursor();
         const std::int64_t end = rich_->document()->characterCount() - 1;
-        c.setPosition(static_cast<int>(std::clamp<std::int64_t>(
-            textToDoc(*rich_->document(), pos), 0, end)));
+        c.setPosition(
+            static_cast<int>(std::clamp<std::int64_t>(textToDoc(*rich_->document(), pos), 0, end)));
         rich_->setTextCursor(c);
         return;
     }
@@ -177,9 +180,9 @@ void RichTextBox::leaveRich() {
 }
 
 void RichTextBox::LoadFile(const QString& path) {
-    const QString native = paths::nativePath(path);
-    if (!wholeFileOnly_ && !isRich() && tryLoadDelta(native))
+    if (!wholeFileOnly_ && !isRich() && tryLoadDelta(shortcutName(path)))
         return;
+    const QString native = paths::nativePath(path);
     const files::LedgerEntry before = files::observe(native);
     const QByteArray bytes = files::readAll(native);
     const bool steady = files::stamp(native) == before.stamp;
@@ -199,55 +202,92 @@ void RichTextBox::LoadFile(const QString& path) {
 }
 
 bool RichTextBox::tryLoadDelta(const QString& native) {
-    if (sync_.native != native || store_.revision() != sync_.revision)
+    // A file whose first bytes could still grow into "{\rtf" is read whole (it is tiny).
+    if (sync_.native != native || store_.revision() != sync_.revision || !sync_.staysPlain)
         return false;
     const files::LedgerEntry entry = files::ledger(native);
     const files::Stamp now = files::stamp(native);
     if (entry.rewrites != sync_.rewrites || !now.exists || !(now == entry.stamp) ||
         now.size < sync_.fileSize)
         return false;
-    const QByteArray delta = files::readRange(native, sync_.fileSize, now.size);
+    QByteArray delta;
+    try {
+        delta = files::readRange(native, sync_.fileSize, now.size);
+    } catch (const RuntimeError&) {
+        return false; // changed while we looked: the whole load says what is there
+    }
     if (!(files::stamp(native) == now))
         return false;
     bool carry = sync_.crCarry;
     bool changed = false;
-    const QByteArray text = normaliseBreaks(delta, carry, &changed);
-    bool noCarry = false;
-    store_.append(text, noCarry);
-    // A whole load leaves the caret at the start with nothing selected.
-    store_.setSelStart(0);
-    recordSync(native, now.size, sync_.fileIsText && !changed, carry);
+    store_.continueLoad(delta, carry, &changed);
+    // The rewrite count is as checked above; the file's first bytes are as they were.
+    sync_.fileSize = now.size;
+    sync_.fileIsText = sync_.fileIsText && !changed;
+    sync_.crCarry = carry;
+    store_.markUnchanged();
+    sync_.revision = store_.revision();
+    ++shortcutLoads_;
     return true;
 }
 
 void RichTextBox::SaveFile(const QString& path, int fileType) {
-    Q_UNUSED(fileType);  // only plain text is ever saved
-    const QString native = paths::nativePath(path);
-    if (isRich()) {
-        files::TextFile f(native, files::TextFile::Mode::Output);
-        f.write(Text().toLatin1());
-        f.close();
-        sync_ = Sync{};
+    Q_UNUSED(fileType); // only plain text is ever saved
+    if (!wholeFileOnly_ && !isRich() && trySaveDelta(shortcutName(path)))
         return;
-    }
-    if (!wholeFileOnly_ && sync_.native == native && sync_.fileIsText &&
-        store_.lowestChange() >= sync_.fileSize && store_.length() >= sync_.fileSize) {
-        const files::LedgerEntry entry = files::ledger(native);
-        const files::Stamp now = files::stamp(native);
-        if (entry.rewrites == sync_.rewrites && now.exists && now == entry.stamp &&
-            now.size == sync_.fileSize) {
-            files::TextFile f(native, files::TextFile::Mode::Append);
-            f.write(store_.mid(sync_.fileSize, store_.length() - sync_.fileSize));
-            f.close();
-            recordSync(native, store_.length(), true, false);
-            return;
-        }
-    }
+    const QString native = paths::nativePath(path);
     sync_ = Sync{};
     files::TextFile f(native, files::TextFile::Mode::Output);
+    if (isRich()) {
+        f.write(Text().toLatin1());
+        f.close();
+        return;
+    }
     f.write(store_.text());
     f.close();
     recordSync(native, store_.length(), true, false);
+}
+
+bool RichTextBox::trySaveDelta(const QString& native) {
+    if (sync_.native != native || !sync_.fileIsText || store_.lowestChange() < sync_.fileSize ||
+        store_.length() < sync_.fileSize)
+        return false;
+    const files::LedgerEntry entry = files::ledger(native);
+    const files::Stamp now = files::stamp(native);
+    if (entry.rewrites != sync_.rewrites || !now.exists || !(now == entry.stamp) ||
+        now.size != sync_.fileSize)
+        return false;
+    // The file holds the text up to fileSize, and the text has only grown at its end.
+    if (store_.length() > sync_.fileSize) {
+        files::TextFile f(native, files::TextFile::Mode::Append);
+        f.write(store_.mid(sync_.fileSize, store_.length() - sync_.fileSize));
+        f.close();
+    }
+    // Our own append does not count as a rewrite: the count stays as checked above.
+    sync_.fileSize = store_.length();
+    store_.markUnchanged();
+    sync_.revision = store_.revision();
+    ++shortcutSaves_;
+    return true;
+}
+
+QString RichTextBox::shortcutName(const QString& path) {
+    // Where a program path lies depends on the path and on the home folder the
+    // environment names. paths::nativePath also makes sure that drive C's root exists,
+    // which costs a few system calls every time; the shortcut only ever acts on a file
+    // that exists, so it keeps the name it found last, and the whole-file operations
+    // resolve the path afresh.
+    QByteArray env;
+    for (const char* name : {"QUORLANE_HOME", "XDG_DATA_HOME", "HOME"}) {
+        env += qgetenv(name);
+        env += '\0';
+    }
+    if (path != nameCache_.path || env != nameCache_.env) {
+        nameCache_.path = path;
+        nameCache_.env = env;
+        nameCache_.native = paths::nativePath(path);
+    }
+    return nameCache_.native;
 }
 
 void RichTextBox::recordSync(const QString& native, std::int64_t fileSize, bool fileIsText,
@@ -257,6 +297,13 @@ void RichTextBox::recordSync(const QString& native, std::int64_t fileSize, bool 
     sync_.fileSize = fileSize;
     sync_.fileIsText = fileIsText;
     sync_.crCarry = crCarry;
+    // The text begins as the file does up to its first CR or LF, and "{\rtf" has
+    // neither: the file can turn rich only while its first bytes (up to five) are the
+    // start of "{\rtf".
+    const QByteArrayView magic("{\\rtf");
+    const qsizetype k = static_cast<qsizetype>(std::min<std::int64_t>(magic.size(), fileSize));
+    sync_.staysPlain =
+        QByteArrayView(store_.text()).first(std::min(k, store_.text().size())) != magic.first(k);
     store_.markUnchanged();
     sync_.revision = store_.revision();
 }

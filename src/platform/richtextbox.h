@@ -27,9 +27,11 @@ class TextView;
 // file is as this program left it (files::asWeLeftIt) and has only grown at its end
 // since, and the box has only grown at its end since (or not changed at all, for a
 // load), SaveFile appends just the new text to the file and LoadFile reads just the new
-// bytes of the file. Every other case takes the whole-file operation. The results are
-// the same byte for byte; setWholeFileOnly(true) switches the shortcut off (for
-// comparisons and benchmarks).
+// bytes of the file (leaving the box exactly as a whole load would, see
+// TextStore::continueLoad). Every other case takes the whole-file operation, and so does
+// a file whose first bytes could still grow into "{\rtf" (it would then load as rich
+// text). The results are the same byte for byte; setWholeFileOnly(true) switches the
+// shortcut off (for comparisons and benchmarks).
 class RichTextBox : public QWidget {
     Q_OBJECT
 public:
@@ -57,6 +59,10 @@ public:
     bool isRich() const;
 
     void setWholeFileOnly(bool on) { wholeFileOnly_ = on; }
+    bool wholeFileOnly() const { return wholeFileOnly_; }
+    // How many saves and loads took the shortcut (for tests and benchmarks).
+    std::uint64_t shortcutSaves() const { return shortcutSaves_; }
+    std::uint64_t shortcutLoads() const { return shortcutLoads_; }
 
     TextStore& store() { return store_; }
     TextView* view() const { return view_; }
@@ -66,17 +72,20 @@ protected:
 
 private:
     struct Sync {
-        QString native;            // canonical native path ("" when none)
+        QString native; // canonical native path ("" when none)
         std::uint64_t rewrites = 0;
         std::int64_t fileSize = 0; // bytes of the file that the text holds
         bool fileIsText = false;   // those bytes equal the text byte for byte
         bool crCarry = false;      // the file's bytes end in a lone CR
+        bool staysPlain = false;   // no appending can make the file start with "{\rtf"
         std::uint64_t revision = 0;
     };
     void showPlain();
     void leaveRich();
     void loadPlain(const QString& native, const QByteArray& bytes);
     bool tryLoadDelta(const QString& native);
+    bool trySaveDelta(const QString& native);
+    QString shortcutName(const QString& path);
     void recordSync(const QString& native, std::int64_t fileSize, bool fileIsText, bool crCarry);
 
     TextStore store_;
@@ -84,5 +93,12 @@ private:
     QTextEdit* rich_ = nullptr;
     QStackedLayout* stack_ = nullptr;
     Sync sync_;
+    struct {
+        QString path;
+        QByteArray env;
+        QString native;
+    } nameCache_;
     bool wholeFileOnly_ = false;
+    std::uint64_t shortcutSaves_ = 0;
+    std::uint64_t shortcutLoads_ = 0;
 };

@@ -118,6 +118,15 @@ void TextStore::append(QByteArrayView raw, bool& crCarry) {
     setSelectionInternal(anchor, c);
 }
 
+void TextStore::continueLoad(QByteArrayView raw, bool& crCarry, bool* changed) {
+    const QByteArray norm = normaliseBreaks(raw, crCarry, changed);
+    // setText forgets a lone CR that the last insertion left waiting; so must this, or an
+    // LF received next at that place would be dropped here and kept after a whole load.
+    pendingCrEnd_ = -1;
+    replaceRange(length(), 0, norm);
+    setSelectionInternal(0, 0);
+}
+
 void TextStore::remove(std::int64_t pos, std::int64_t len) {
     if (len <= 0)
         return; // an empty range removes nothing, not even a pair it points into

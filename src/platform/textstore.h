@@ -53,6 +53,14 @@ public:
     // normaliseBreaks (used when the appended piece continues a piece that ended in CR).
     void append(QByteArrayView raw, bool& crCarry);
 
+    // Continues a load: the text is what setText made of a file's first bytes (plus
+    // earlier continuations), `raw` the bytes that followed them, `crCarry` whether the
+    // bytes so far end in a lone CR. Leaves the store exactly as setText with all the
+    // bytes would (caret at 0, nothing selected, no break of an earlier insertion still
+    // waiting for its LF), at the cost of the new bytes only. `changed` as for
+    // normaliseBreaks.
+    void continueLoad(QByteArrayView raw, bool& crCarry, bool* changed = nullptr);
+
     // Removes [pos, pos + len) (clamped; a range that would split a CR LF pair is widened
     // to the whole pair; an empty range removes nothing). Caret and selection follow the
     // text.

@@ -15,6 +15,8 @@
 #include <QPointer>
 #include <QRawFont>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QTimer>
 #include <QtMath>
 
@@ -30,9 +32,13 @@ constexpr int kCaretWidth = 2;
 // Bytes of text around the caret that input methods get to see.
 constexpr std::int64_t kImContext = 512;
 // Shortest time between two repaints: while text pours in, the view is redrawn at most
-// about 60 times a second instead of after every piece, and less often when a paint is
-// expensive (a big window), so that painting takes at most about a quarter of the time.
+// about 60 times a second while the operator works in it and about 12 times a second
+// otherwise, instead of after every piece; and less often when a paint is expensive (a
+// big window), so that painting takes at most about a quarter of the time. The operator
+// counts as working in the view for a while after the last key, click or wheel turn.
 constexpr std::chrono::milliseconds kFrame{16};
+constexpr std::chrono::milliseconds kUnattendedFrame{80};
+constexpr std::chrono::milliseconds kInputLinger{1000};
 constexpr int kPaintShare = 4;
 
 // Bytes without a printable Latin-1 character: C0 controls, DEL and the C1 controls.
@@ -115,6 +121,57 @@ struct TextView::Glyphs {
     QList<QPointF> positions[2];
 };
 
+// A scroll bar that is repainted only when it would look different. While text pours in,
+// its range grows with every piece, but the slider moves or shrinks by a pixel only now
+// and then; a repaint of a styled scroll bar costs about as much as the rows of text.
+// While held, changes of range and value are gathered, and release() repaints if the
+// slider or the state of the arrows (at the start, at the end) has changed since the bar
+// was last painted.
+class TextView::ScrollBar : public QScrollBar {
+public:
+    explicit ScrollBar(TextView* view) : QScrollBar(Qt::Vertical, view) {}
+    void hold() { held_ = true; }
+    void release() {
+        held_ = false;
+        if (pending_) {
+            pending_ = false;
+            if (!(look() == shown_))
+                update();
+        }
+    }
+
+protected:
+    void sliderChange(SliderChange change) override {
+        if (held_)
+            pending_ = true;
+        else
+            QScrollBar::sliderChange(change);
+    }
+    void paintEvent(QPaintEvent* event) override {
+        shown_ = look();
+        QScrollBar::paintEvent(event);
+    }
+
+private:
+    struct Look {
+        QRect slider;
+        bool atStart = false;
+        bool atEnd = false;
+        bool operator==(const Look&) const = default;
+    };
+    Look look() const {
+        QStyleOptionSlider opt;
+        initStyleOption(&opt);
+        return {
+            style()->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarSlider, this),
+            value() == minimum(), value() == maximum()};
+    }
+
+    bool held_ = false;
+    bool pending_ = false;
+    Look shown_;
+};
+
 TextView::TextView(TextStore* store, QWidget* parent)
     : QAbstractScrollArea(parent), store_(store), glyphs_(std::make_unique<Glyphs>()) {
     setFocusPolicy(Qt::StrongFocus);
@@ -123,6 +180,8 @@ TextView::TextView(TextStore* store, QWidget* parent)
     // Always shown: a scroll bar that comes and goes changes the width, the wrap and the
     // number of rows, which could make it come and go again.
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    bar_ = new ScrollBar(this);
+    setVerticalScrollBar(bar_);
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAutoFillBackground(true);
     viewport()->setCursor(Qt::IBeamCursor);
@@ -274,11 +333,9 @@ void TextView::syncScrollBar() {
     QScrollBar* sb = verticalScrollBar();
     const int visible = visibleRows();
     // The bar's range and value are always current, but it repaints with the view at the
-    // next repaint rather than after every append.
-    if (sb->updatesEnabled()) {
-        sb->setUpdatesEnabled(false);
-        scheduleRepaint();
-    }
+    // next repaint rather than after every append, and only if it looks different then.
+    bar_->hold();
+    scheduleRepaint();
     syncingScrollBar_ = true;
     sb->setSingleStep(1);
     sb->setPageStep(visible);
@@ -507,18 +564,40 @@ void TextView::markAll() {
 }
 
 void TextView::scheduleRepaint() {
-    if (repaintTimer_->isActive())
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point now = Clock::now();
+    const bool attended = now - lastInput_ < kInputLinger;
+    const Clock::duration frame =
+        std::max<Clock::duration>(attended ? kFrame : kUnattendedFrame, kPaintShare * paintCost_);
+    Clock::time_point due = lastFlush_ + frame;
+    if (now >= due) {
+        // A frame has passed since the last repaint: show the change while the program is
+        // awake anyway.
+        due = now;
+    } else if (!attended) {
+        // Pieces arriving later on show this one too, in their own wake-up; the timer is
+        // only there for the last piece, so it need not wake the program on its own
+        // while text keeps coming.
+        due += kUnattendedFrame / 2;
+    }
+    // A repaint already due as early stays as it is.
+    if (repaintTimer_->isActive() && repaintDue_ <= due)
         return;
-    const auto frame =
-        std::max<std::chrono::steady_clock::duration>(kFrame, kPaintShare * paintCost_);
-    const auto since = std::chrono::steady_clock::now() - lastFlush_;
-    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(frame - since);
+    repaintDue_ = due;
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - now);
     repaintTimer_->start(static_cast<int>(std::max<std::int64_t>(0, wait.count())));
+}
+
+void TextView::noteInput() {
+    lastInput_ = std::chrono::steady_clock::now();
+    // What is waiting to be shown now comes at the operator's pace.
+    if (repaintTimer_->isActive())
+        scheduleRepaint();
 }
 
 void TextView::flushRepaint() {
     lastFlush_ = std::chrono::steady_clock::now();
-    verticalScrollBar()->setUpdatesEnabled(true);
+    bar_->release();
     if (inputMethodDirty_ && hasFocus()) {
         QGuiApplication::inputMethod()->update(Qt::ImCursorRectangle | Qt::ImCursorPosition |
                                                Qt::ImAnchorPosition | Qt::ImSurroundingText |
@@ -639,8 +718,8 @@ void TextView::paintEvent(QPaintEvent* event) {
 
 void TextView::restartBlink() {
     caretVisible_ = true;
-    const int flash = QApplication::cursorFlashTime();
-    if (hasFocus() && !readOnly_ && flash > 0)
+    const int flash = hasFocus() && !readOnly_ ? QApplication::cursorFlashTime() : 0;
+    if (flash > 0)
         blink_->start(flash / 2);
     else
         blink_->stop();
@@ -699,6 +778,7 @@ void TextView::scrollContentsBy(int, int) {
     pendingScroll_ += firstRow_ - row;
     firstRow_ = row;
     inputMethodDirty_ = true;
+    noteInput();
     scheduleRepaint();
 }
 
@@ -717,6 +797,8 @@ void TextView::focusOutEvent(QFocusEvent* event) {
 }
 
 bool TextView::viewportEvent(QEvent* event) {
+    if (event->isInputEvent())
+        noteInput();
     if (event->type() == QEvent::MouseButtonRelease &&
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
         dragAnchor_ = -1;
@@ -728,6 +810,8 @@ bool TextView::viewportEvent(QEvent* event) {
 }
 
 bool TextView::event(QEvent* event) {
+    if (event->isInputEvent())
+        noteInput();
     // Keys this view handles itself win over window shortcuts while it has focus.
     if (event->type() == QEvent::ShortcutOverride) {
         auto* ke = static_cast<QKeyEvent*>(event);

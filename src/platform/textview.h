@@ -20,8 +20,8 @@ class QTimer;
 // cells. The view keeps, per line, the cumulative number of rows before it, so that
 // mapping a scroll position to a line is a binary search and appending at the end only
 // touches the last lines. Painting covers the visible rows only; changes are gathered and
-// shown at most about 60 times a second, repainting only rows that changed and moving the
-// pixels of the rest when the view scrolls.
+// shown a few dozen times a second (below), repainting only rows that changed and moving
+// the pixels of the rest when the view scrolls.
 //
 // Characters: printable Latin-1 is drawn as itself; control characters (0x00-0x1F but
 // the CR LF of a break, 0x7F and 0x80-0x9F) are drawn as their code in two small dimmed
@@ -38,6 +38,12 @@ class QTimer;
 //
 // Whenever caret or selection change (by the operator or by the program), the caret row
 // is scrolled into view.
+//
+// Repaints: changes are gathered and shown about 60 times a second while the operator
+// works in the view (keys, mouse, wheel), and about 12 times a second otherwise, while
+// received text comes in unattended: fast enough to read it as it comes, and at the
+// serial line rate most of the time goes to the text, not to the screen. The scroll bar
+// repaints only when its slider or arrows look different, not whenever its range grows.
 class TextView : public QAbstractScrollArea {
     Q_OBJECT
 public:
@@ -90,6 +96,7 @@ protected:
 
 private:
     struct Glyphs;
+    class ScrollBar;
 
     bool event(QEvent* event) override;
 
@@ -130,6 +137,7 @@ private:
     void markAll();
     void scheduleRepaint();
     void flushRepaint();
+    void noteInput();
 
     TextStore* store_;
     std::unique_ptr<TextStore> orphan_; // shown once the store has been destroyed
@@ -157,6 +165,9 @@ private:
     bool syncingScrollBar_ = false;
     bool inputMethodDirty_ = false;
     std::chrono::steady_clock::time_point lastFlush_{};
+    std::chrono::steady_clock::time_point repaintDue_{};
+    std::chrono::steady_clock::time_point lastInput_{}; // last key, mouse or wheel event
+    ScrollBar* bar_ = nullptr;
     std::chrono::steady_clock::duration paintCost_{}; // recent cost of one paint
     std::int64_t pendingScroll_ = 0;
     std::int64_t dirtyFrom_ = -1;

@@ -1,0 +1,849 @@
+// What receiving costs, with the receive box keeping its log file in step (writing or
+// reading only what is new) and, in the same run and the same window, with the
+// whole-file operations (every serial event saves the whole box, every TCP/IP chunk
+// reloads the whole log).
+//
+//   bench_receive [--sizes 10k,1m,10m,50m] [--seconds S] [--events N] [--bulk MB]
+//                 [--ref-events N] [--ref-seconds S] [--no-reference] [--quick]
+//
+// The real main window runs offscreen in a scratch QUORLANE_HOME, with a pseudo-terminal
+// as COM 5 and a real socket connected to a loopback server on 127.0.0.1. A sender
+// thread plays the unit: over the pseudo-terminal and over TCP, paced (1,920 bytes/s in
+// 10 ms slices of about 19 bytes, the serial line rate, and 11,520 bytes/s, 115,200 baud)
+// or as fast as the window takes it. At each log size it prints, for the window as built
+// and beside it for the whole-file operations:
+//   - time per serial event and per TCP/IP chunk (median over --events pieces);
+//   - processor time per second of received text at both rates, and for the serial line
+//     rate the same for `cat` copying the same paced stream from a pseudo-terminal to a
+//     file at the same time (its floor);
+//   - bulk throughput into box and log on each link, with the longest gap of a 10 ms
+//     timer on the window meanwhile;
+//   - peak memory (VmHWM);
+// and once the processor share of the two-second connect wait with the real clock. The
+// whole-file reference is capped (--ref-events pieces, --ref-seconds of paced or bulk
+// data) because it grows with the log. After every phase the box and the log must hold
+// exactly what was sent plus the line ends the rules add; the run fails otherwise.
+
+#include "app/mainwindow.h"
+#include "log/receivelog.h"
+#include "platform/richtextbox.h"
+#include "platform/serialcontrol.h"
+#include "platform/socketcontrol.h"
+#include "platform/textstore.h"
+#include "support/appharness.h"
+#include "support/loopbackserver.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <malloc.h>
+#include <poll.h>
+#include <pty.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+constexpr double kLineRate = 1920;  // bytes per second at 19,200 baud, 8N1
+constexpr double kFastRate = 11520; // at 115,200 baud
+constexpr int kSliceMs = 10;
+
+double wallNow() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+double seconds(const timeval& t) {
+    return double(t.tv_sec) + double(t.tv_usec) / 1e6;
+}
+
+double processCpu() {
+    rusage ru{};
+    ::getrusage(RUSAGE_SELF, &ru);
+    return seconds(ru.ru_utime) + seconds(ru.ru_stime);
+}
+
+double threadCpu() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+// A field of /proc/self/status, in kB.
+long statusKb(const char* key) {
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray k = QByteArray(key) + ':';
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        if (line.startsWith(k))
+            return line.mid(k.size()).trimmed().split(' ').value(0).toLong();
+    }
+    return -1;
+}
+
+// Gives back freed memory and starts the peak (VmHWM) afresh from what is in use now.
+void restartPeak() {
+    ::malloc_trim(0);
+    const int fd = ::open("/proc/self/clear_refs", O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        if (::write(fd, "5", 1) < 0) {
+        }
+        ::close(fd);
+    }
+}
+
+qint64 fileSize(const QString& path) {
+    struct stat st {};
+    return ::stat(path.toLocal8Bit().constData(), &st) == 0 ? qint64(st.st_size) : -1;
+}
+
+// What the unit sends. Serial: lines of text with any byte but CR and LF, each ended by
+// CR LF, so the box and the log grow by exactly the bytes sent. TCP/IP: no CR or LF at
+// all, so the log is the chunks, each followed by the CR LF of its print line.
+class Payload {
+public:
+    explicit Payload(std::uint64_t seed) : rng_(seed) {}
+    QByteArray serial(qint64 n) {
+        QByteArray out;
+        out.reserve(n + 128);
+        while (out.size() < n) {
+            out += QByteArray::number(++line_).rightJustified(8, '0');
+            out += ' ';
+            const int len = 10 + int(rng_() % 80);
+            for (int i = 0; i < len; ++i)
+                out += byte();
+            out += "\r\n";
+        }
+        return out;
+    }
+    QByteArray tcp(qint64 n) {
+        QByteArray out;
+        out.reserve(n);
+        while (out.size() < n)
+            out += byte();
+        return out;
+    }
+
+private:
+    char byte() {
+        // Mostly text, some bytes of every other value; never CR, LF, or ':' (so that no
+        // address answer "IP: " ever appears).
+        const auto r = rng_();
+        const char c = r % 8 != 0 ? char('!' + (r >> 8) % 94) : char((r >> 8) & 0xFF);
+        return c == '\r' || c == '\n' || c == ':' ? '#' : c;
+    }
+    std::mt19937_64 rng_;
+    qint64 line_ = 0;
+};
+
+// Writes all of `n` bytes to a non-blocking descriptor, waiting while it is full.
+bool writeAll(int fd, const char* p, qint64 n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, size_t(std::min<qint64>(n, 1 << 16)));
+        if (w > 0) {
+            p += w;
+            n -= w;
+        } else if (w < 0 && (errno == EAGAIN || errno == EINTR)) {
+            pollfd pfd{fd, POLLOUT, 0};
+            ::poll(&pfd, 1, 100);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The sender thread: plays `data` into each descriptor, in slices at `rate` bytes per
+// second, or as fast as it goes (rate 0; then in pieces ending at a line end, so that a
+// stop leaves no break half sent).
+class Sender {
+public:
+    ~Sender() { join(); }
+    void start(std::vector<int> fds, QByteArray data, double rate) {
+        data_ = std::move(data);
+        stop_ = false;
+        sent_ = 0;
+        thread_ = std::thread([this, fds = std::move(fds), rate] { run(fds, rate); });
+    }
+    void stop() { stop_ = true; }
+    void join() {
+        if (thread_.joinable())
+            thread_.join();
+    }
+    qint64 sent() const { return sent_; }
+    bool done() const { return done_; }
+    double cpu() const { return cpu_; }
+    bool failed() const { return failed_; }
+    double finishedAt() const { return finishedAt_; }
+
+private:
+    void run(const std::vector<int>& fds, double rate) {
+        done_ = false;
+        const double cpu0 = threadCpu();
+        const qint64 total = data_.size();
+        if (rate > 0) {
+            timespec next{};
+            ::clock_gettime(CLOCK_MONOTONIC, &next);
+            const double t0 = wallNow();
+            for (int k = 1; sent_ < total && !stop_; ++k) {
+                next.tv_nsec += kSliceMs * 1000000L;
+                if (next.tv_nsec >= 1000000000L) {
+                    next.tv_nsec -= 1000000000L;
+                    ++next.tv_sec;
+                }
+                ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+                const qint64 upTo =
+                    std::min<qint64>(total, qint64(std::llround(rate * (wallNow() - t0))));
+                if (upTo <= sent_)
+                    continue;
+                for (int fd : fds)
+                    failed_ = failed_ || !writeAll(fd, data_.constData() + sent_, upTo - sent_);
+                sent_ = upTo;
+            }
+        } else {
+            while (sent_ < total && !stop_) {
+                qint64 end = std::min<qint64>(total, sent_ + (1 << 16));
+                qint64 lineEnd = end;
+                while (lineEnd > sent_ && data_.at(lineEnd - 1) != '\n')
+                    --lineEnd;
+                if (end < total && lineEnd > sent_)
+                    end = lineEnd;
+                for (int fd : fds)
+                    failed_ = failed_ || !writeAll(fd, data_.constData() + sent_, end - sent_);
+                sent_ = end;
+            }
+        }
+        finishedAt_ = wallNow();
+        cpu_ = threadCpu() - cpu0;
+        done_ = true;
+    }
+
+    QByteArray data_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<qint64> sent_{0};
+    std::atomic<bool> done_{false};
+    std::atomic<double> finishedAt_{0};
+    double cpu_ = 0;
+    bool failed_ = false;
+};
+
+// `cat` copying from a pseudo-terminal (raw, like the serial port) into a file.
+class CatFloor {
+public:
+    explicit CatFloor(const QString& outPath) {
+        int slave = -1;
+        if (::openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0)
+            return;
+        termios raw{};
+        ::tcgetattr(slave, &raw);
+        ::cfmakeraw(&raw);
+        ::tcsetattr(slave, TCSANOW, &raw);
+        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+        ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+        const int out = ::open(outPath.toLocal8Bit().constData(),
+                               O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, slave, 0);
+        posix_spawn_file_actions_adddup2(&fa, out, 1);
+        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+        char arg0[] = "cat";
+        char* argv[] = {arg0, nullptr};
+        if (posix_spawnp(&pid_, "cat", &fa, nullptr, argv, environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(slave);
+        ::close(out);
+    }
+    ~CatFloor() { finish(); }
+    int fd() const { return master_; }
+    bool valid() const { return pid_ > 0 && master_ >= 0; }
+    // Lets cat copy all `bytes` into `outPath`, ends it (its input goes away) and returns
+    // the processor time it used.
+    double finish(const QString& outPath = {}, qint64 bytes = 0) {
+        if (pid_ <= 0)
+            return 0;
+        for (int i = 0; i < 200 && fileSize(outPath) < bytes; ++i)
+            ::usleep(10000);
+        ::close(master_);
+        master_ = -1;
+        int status = 0;
+        rusage ru{};
+        ::wait4(pid_, &status, 0, &ru);
+        pid_ = -1;
+        cpu_ = seconds(ru.ru_utime) + seconds(ru.ru_stime);
+        return cpu_;
+    }
+
+private:
+    int master_ = -1;
+    pid_t pid_ = -1;
+    double cpu_ = 0;
+};
+
+// The test clock of the window: fast (a second per reading) for the connect, real for
+// measuring the wait itself.
+class BenchClock : public Clock {
+public:
+    std::int64_t nowSeconds() const override {
+        return real ? SystemClock().nowSeconds() : 1'000'000 + ++reads;
+    }
+    bool real = false;
+    mutable std::int64_t reads = 0;
+};
+
+double median(std::vector<double> v) {
+    if (v.empty())
+        return NAN;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+struct Options {
+    std::vector<qint64> sizes{10'000, 1'000'000, 10'000'000, 50'000'000};
+    double seconds = 10;
+    int events = 200;
+    double bulkMB = 10;
+    int refEvents = 20;
+    double refSeconds = 3;
+    bool reference = true;
+    QByteArray only; // run one kind of phase: events, line, fast, tcpline, bulk, bulkserial
+                     // or bulktcp
+};
+
+// One set of figures, for the window as built or for the whole-file operations.
+struct Figures {
+    double serialEventUs = NAN, tcpChunkUs = NAN;
+    int serialEvents = 0, tcpEvents = 0;
+    double cpuLine = NAN, cpuFast = NAN, cpuLineTcp = NAN; // % of a core
+    double catLine = NAN, catFast = NAN;
+    double lineSeconds = 0;
+    double bulkSerial = NAN, bulkTcp = NAN; // MB/s
+    double bulkSerialMB = 0, bulkTcpMB = 0;
+    double gapSerialMs = NAN, gapTcpMs = NAN;
+    double peakMB = NAN;       // at the end of the phases
+    double logMB = NAN;        // log size then
+    double peakAtSizeMB = NAN; // right after the log reached the size
+};
+
+class Bench {
+public:
+    Bench(AppHarness& h, LoopbackServer& server, int tcpFd, Options opt)
+        : h_(h), box_(*h->rtfReceive), server_(server), tcpFd_(tcpFd), opt_(opt) {
+        QObject::connect(h->MSComm1, &SerialControl::OnComm, [this] { ++onComm_; });
+        QObject::connect(h->Winsock1, &SocketControl::DataArrival, [this](std::int32_t n) {
+            if (n > 0)
+                ++arrivals_;
+        });
+    }
+
+    QString logPath() const { return h_.logPath(); }
+    qint64 logSize() const { return fileSize(logPath()); }
+    qint64 boxSize() const { return box_.textLength(); }
+
+    bool failed() const { return failed_; }
+    void fail(const char* what) {
+        std::printf("  !! %s (box %lld, log %lld)\n", what, (long long)boxSize(),
+                    (long long)logSize());
+        std::fflush(stdout);
+        failed_ = true;
+    }
+
+    // Runs the event loop until `done` or `ms` pass.
+    bool spinUntil(const std::function<bool()>& done, int ms) {
+        QElapsedTimer t;
+        t.start();
+        while (!done()) {
+            if (t.elapsed() > ms)
+                return false;
+            QEventLoop loop;
+            QTimer::singleShot(5, &loop, &QEventLoop::quit);
+            loop.exec();
+        }
+        return true;
+    }
+
+    // The log and the box hold exactly what the rules make of what was sent.
+    bool expectSerial(qint64 box0, qint64 sent, int ms) {
+        const qint64 want = box0 + sent;
+        if (!spinUntil([&] { return boxSize() >= want && logSize() >= want; }, ms) ||
+            boxSize() != want || logSize() != want) {
+            fail("serial: box or log does not hold what was sent");
+            return false;
+        }
+        return true;
+    }
+    bool expectTcp(qint64 log0, qint64 sent, qint64 arrivals0, int ms) {
+        auto want = [&] { return log0 + sent + 2 * (arrivals_ - arrivals0); };
+        if (!spinUntil([&] { return logSize() >= want() && boxSize() == logSize(); }, ms) ||
+            logSize() != want() || boxSize() != logSize()) {
+            fail("TCP/IP: log or box does not hold the chunks and their line ends");
+            return false;
+        }
+        return true;
+    }
+
+    // Serial text fed through the link as fast as it goes, not measured.
+    void fill(qint64 upTo) {
+        const qint64 need = upTo - logSize();
+        if (need <= 0)
+            return;
+        const QByteArray data = payload_.serial(need);
+        const qint64 box0 = boxSize();
+        Sender s;
+        s.start({h_.com5->masterFd()}, data, 0);
+        spinUntil([&] { return s.done() && boxSize() >= box0 + s.sent(); }, 600000);
+        s.join();
+        expectSerial(box0, s.sent(), 60000);
+    }
+
+    double serialEvents(int n) {
+        const QByteArray data = payload_.serial(qint64(n) * 19);
+        const qint64 box0 = boxSize();
+        std::vector<double> us;
+        for (qint64 at = 0; at < data.size(); at += 19) {
+            const QByteArray piece = data.mid(at, 19);
+            if (!h_.com5->write(piece) || !h_.com5->waitUntilWaitingAtSlave(piece.size(), 5000))
+                fail("serial: the pseudo-terminal does not pass data");
+            const int before = onComm_;
+            const double t0 = wallNow();
+            while (onComm_ == before)
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            us.push_back((wallNow() - t0) * 1e6);
+        }
+        expectSerial(box0, data.size(), 60000);
+        last_.serialEvents = int(us.size());
+        return median(us);
+    }
+
+    double tcpChunks(int n) {
+        const qint64 log0 = logSize();
+        const int arrivals0 = arrivals_;
+        std::vector<double> us;
+        qint64 sent = 0;
+        for (int i = 0; i < n; ++i) {
+            const QByteArray piece = payload_.tcp(19);
+            if (!writeAll(tcpFd_, piece.constData(), piece.size()))
+                fail("TCP/IP: the loopback connection does not pass data");
+            sent += piece.size();
+            ::usleep(500); // on its way through loopback; not counted
+            const int before = arrivals_;
+            const double t0 = wallNow();
+            while (arrivals_ == before)
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            us.push_back((wallNow() - t0) * 1e6);
+        }
+        expectTcp(log0, sent, arrivals0, 60000);
+        last_.tcpEvents = n;
+        return median(us);
+    }
+
+    // Processor time per second of text arriving at `rate`, in % of a core; with `cat`
+    // on the same stream at the same time when `catPct` is given.
+    double paced(bool serial, double rate, double secs, double* catPct) {
+        const QByteArray data =
+            serial ? payload_.serial(qint64(rate * secs)) : payload_.tcp(qint64(rate * secs));
+        const qint64 box0 = boxSize(), log0 = logSize();
+        const int arrivals0 = arrivals_;
+        std::optional<CatFloor> cat;
+        std::vector<int> fds{serial ? h_.com5->masterFd() : tcpFd_};
+        if (catPct) {
+            cat.emplace(h_.home.path() + QStringLiteral("/cat-floor.txt"));
+            if (cat->valid())
+                fds.push_back(cat->fd());
+        }
+        const double span = double(data.size()) / rate;
+        Sender s;
+        const double cpu0 = processCpu();
+        s.start(fds, data, rate);
+        QEventLoop loop;
+        QTimer::singleShot(int(span * 1000) + 300, &loop, &QEventLoop::quit);
+        loop.exec();
+        // The whole-file operations may lag far behind; the processor time counts until
+        // the sender is through, the rest is catching up.
+        s.join();
+        const double cpu = processCpu() - cpu0 - s.cpu();
+        if (s.failed())
+            fail("the sender could not write");
+        if (catPct) {
+            const QString out = h_.home.path() + QStringLiteral("/cat-floor.txt");
+            const double catCpu = cat && cat->valid() ? cat->finish(out, data.size()) : NAN;
+            *catPct = catCpu / span * 100;
+            if (fileSize(out) != data.size())
+                fail("cat did not copy the whole stream");
+        }
+        if (serial)
+            expectSerial(box0, data.size(), 600000);
+        else
+            expectTcp(log0, data.size(), arrivals0, 600000);
+        return cpu / span * 100;
+    }
+
+    // As fast as it goes: MB/s into box and log, and the longest gap of a 10 ms timer on
+    // the window meanwhile. Stops sending after `capSeconds`.
+    double bulk(bool serial, double mb, double capSeconds, double* gapMs, double* sentMB) {
+        const QByteArray data =
+            serial ? payload_.serial(qint64(mb * 1e6)) : payload_.tcp(qint64(mb * 1e6));
+        const qint64 box0 = boxSize(), log0 = logSize();
+        const int arrivals0 = arrivals_;
+        QTimer tick(&h_.window());
+        tick.setInterval(10);
+        double lastTick = wallNow(), gap = 0, doneAt = 0;
+        Sender s;
+        QEventLoop loop;
+        auto complete = [&] {
+            if (!s.done())
+                return false;
+            if (serial)
+                return boxSize() >= box0 + s.sent() && logSize() >= box0 + s.sent();
+            return logSize() >= log0 + s.sent() + 2 * (arrivals_ - arrivals0) &&
+                   boxSize() == logSize();
+        };
+        const double t0 = wallNow();
+        QObject::connect(&tick, &QTimer::timeout, [&] {
+            const double now = wallNow();
+            gap = std::max(gap, now - lastTick);
+            lastTick = now;
+            if (now - t0 > capSeconds)
+                s.stop();
+            if (complete()) {
+                doneAt = now;
+                loop.quit();
+            }
+        });
+        tick.start();
+        s.start({serial ? h_.com5->masterFd() : tcpFd_}, data, 0);
+        loop.exec();
+        tick.stop();
+        s.join();
+        if (s.failed())
+            fail("the sender could not write");
+        if (serial) {
+            expectSerial(box0, s.sent(), 600000);
+            QFile f(logPath());
+            if (f.open(QIODevice::ReadOnly) && f.seek(box0) &&
+                f.read(s.sent()) != data.left(s.sent()))
+                fail("serial: the log does not hold the bytes sent");
+        } else {
+            expectTcp(log0, s.sent(), arrivals0, 600000);
+            QFile f(logPath());
+            if (f.open(QIODevice::ReadOnly) && f.seek(log0)) {
+                QByteArray got = f.readAll();
+                got.replace("\r\n", "");
+                if (got != data.left(s.sent()))
+                    fail("TCP/IP: the log does not hold the bytes sent");
+            }
+        }
+        *gapMs = gap * 1000;
+        *sentMB = double(s.sent()) / 1e6;
+        return double(s.sent()) / 1e6 / (doneAt - t0);
+    }
+
+    // `next`: the next log size to be measured (0 for none).
+    Figures measure(bool whole, qint64 size, qint64 next) {
+        box_.setWholeFileOnly(whole);
+        last_ = Figures{};
+        Figures& f = last_;
+        const bool capped = whole && size >= 1'000'000;
+        const int events = whole ? std::min(opt_.events, opt_.refEvents) : opt_.events;
+        const double secs = capped ? std::min(opt_.seconds, opt_.refSeconds) : opt_.seconds;
+        auto run = [&](const char* phase) { return opt_.only.isEmpty() || opt_.only == phase; };
+        if (run("events")) {
+            f.serialEventUs = serialEvents(events);
+            f.tcpChunkUs = tcpChunks(events);
+        }
+        f.lineSeconds = secs;
+        if (run("line"))
+            f.cpuLine = paced(true, kLineRate, secs, &f.catLine);
+        if (run("fast"))
+            f.cpuFast = paced(true, kFastRate, secs, &f.catFast);
+        if (run("tcpline"))
+            f.cpuLineTcp = paced(false, kLineRate, secs, nullptr);
+        // Bulk from the last size on is --bulk MB a link; below it, a share of the way to
+        // the next size, so that the sizes stay what they say.
+        const double cap = whole ? opt_.refSeconds : 300;
+        const double mb =
+            next > 0 ? std::min(opt_.bulkMB, double(next - logSize()) * 0.2 / 1e6) : opt_.bulkMB;
+        if (run("bulk") || run("bulkserial"))
+            f.bulkSerial = bulk(true, mb, cap, &f.gapSerialMs, &f.bulkSerialMB);
+        if (run("bulk") || run("bulktcp"))
+            f.bulkTcp = bulk(false, mb, cap, &f.gapTcpMs, &f.bulkTcpMB);
+        f.peakMB = double(statusKb("VmHWM")) / 1024;
+        f.logMB = double(logSize()) / 1e6;
+        box_.setWholeFileOnly(false);
+        return f;
+    }
+
+    // The processor share of the two-second connect wait, with the real clock.
+    double connectWait(BenchClock& clock) {
+        clock.real = true;
+        const double cpu0 = processCpu(), t0 = wallNow();
+        h_->Sleep(2);
+        const double share = (processCpu() - cpu0) / (wallNow() - t0) * 100;
+        clock.real = false;
+        return share;
+    }
+
+private:
+    AppHarness& h_;
+    RichTextBox& box_;
+    LoopbackServer& server_;
+    int tcpFd_;
+    Options opt_;
+    Payload payload_{0xBE7C'0001};
+    int onComm_ = 0;
+    int arrivals_ = 0;
+    bool failed_ = false;
+    Figures last_;
+};
+
+QString sizeText(qint64 n) {
+    if (n >= 1'000'000)
+        return QStringLiteral("%1 MB").arg(double(n) / 1e6, 0, 'f', n % 1'000'000 ? 1 : 0);
+    return QStringLiteral("%1 KB").arg(double(n) / 1e3, 0, 'f', 0);
+}
+
+qint64 parseSize(const QByteArray& s) {
+    const QByteArray t = s.trimmed().toLower();
+    double v = t.toDouble();
+    if (t.endsWith('k'))
+        v = t.chopped(1).toDouble() * 1e3;
+    else if (t.endsWith('m'))
+        v = t.chopped(1).toDouble() * 1e6;
+    return qint64(v);
+}
+
+QString num(double v, int prec = 1) {
+    if (std::isnan(v))
+        return QStringLiteral("-");
+    if (v >= 100)
+        prec = 0;
+    return QString::number(v, 'f', prec);
+}
+
+QString ratio(double whole, double fast) {
+    if (std::isnan(whole) || std::isnan(fast) || fast <= 0)
+        return QStringLiteral("-");
+    const double r = whole / fast;
+    return QStringLiteral("%1x").arg(r >= 10 ? QString::number(r, 'f', 0)
+                                             : QString::number(r, 'f', 1));
+}
+
+void row(const char* what, double fast, double whole, bool haveWhole, const QString& note = {}) {
+    std::printf("  %-44s %12s %12s %10s  %s\n", what, qPrintable(num(fast)),
+                haveWhole ? qPrintable(num(whole)) : "",
+                haveWhole ? qPrintable(ratio(whole, fast)) : "", qPrintable(note));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QUORLANE_LOOPBACK_ONLY", "1");
+    std::signal(SIGPIPE, SIG_IGN);
+    QApplication app(argc, argv);
+
+    Options opt;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray a = argv[i];
+        const QByteArray v = i + 1 < argc ? QByteArray(argv[i + 1]) : QByteArray();
+        if (a == "--sizes") {
+            opt.sizes.clear();
+            for (const QByteArray& s : v.split(','))
+                opt.sizes.push_back(parseSize(s));
+            ++i;
+        } else if (a == "--seconds") {
+            opt.seconds = v.toDouble(), ++i;
+        } else if (a == "--events") {
+            opt.events = v.toInt(), ++i;
+        } else if (a == "--bulk") {
+            opt.bulkMB = v.toDouble(), ++i;
+        } else if (a == "--ref-events") {
+            opt.refEvents = v.toInt(), ++i;
+        } else if (a == "--ref-seconds") {
+            opt.refSeconds = v.toDouble(), ++i;
+        } else if (a == "--only") {
+            opt.only = v, ++i;
+        } else if (a == "--no-reference") {
+            opt.reference = false;
+        } else if (a == "--quick") {
+            opt.seconds = 3, opt.events = 60, opt.refEvents = 8, opt.refSeconds = 2;
+        } else {
+            std::fprintf(stderr,
+                         "usage: %s [--sizes 10k,1m,10m,50m] [--seconds S] [--events N] "
+                         "[--bulk MB] [--ref-events N] [--ref-seconds S] [--no-reference] "
+                         "[--quick]\n",
+                         argv[0]);
+            return 2;
+        }
+    }
+    std::sort(opt.sizes.begin(), opt.sizes.end());
+
+    LoopbackServer server;
+    auto clock = std::make_shared<BenchClock>();
+    AppHarness::Options ho;
+    ho.recordingSocket = false;
+    ho.remotePort = server.port();
+    ho.clock = clock;
+    AppHarness h(ho);
+    h->show();
+    h->ParseIpAnswer(QStringLiteral("IP: 127.0.0.1."));
+    h->btnConnect_Click(0);
+    if (!server.waitForConnection(5000) || !server.waitForBytes(3, 5000) ||
+        h->tcpConnected != True) {
+        std::fprintf(stderr, "could not connect to the loopback server\n");
+        return 1;
+    }
+    QTcpSocket* peer = nullptr;
+    for (QTcpSocket* s : server.findChildren<QTcpSocket*>())
+        peer = s;
+    const int tcpFd = peer ? int(peer->socketDescriptor()) : -1;
+    if (tcpFd < 0) {
+        std::fprintf(stderr, "no server side socket\n");
+        return 1;
+    }
+
+    Bench bench(h, server, tcpFd, opt);
+    std::printf("bench_receive: %d cores, line rate %.0f B/s in %d ms slices, %.0f B/s at "
+                "115,200 baud\n",
+                int(std::thread::hardware_concurrency()), kLineRate, kSliceMs, kFastRate);
+    std::printf("per-event figures are medians; CPU is %% of one core per second of received "
+                "text; the whole-file reference is capped at %d pieces and %.0f s of paced or "
+                "bulk data from 1 MB on%s\n\n",
+                opt.refEvents, opt.refSeconds, opt.reference ? "" : " (not run)");
+    const double wait = bench.connectWait(*clock);
+    std::printf("connect wait (Sleep 2, real clock): %.2f %% of a core\n\n", wait);
+
+    struct Row {
+        qint64 size;
+        Figures fast, whole;
+    };
+    std::vector<Row> rows;
+    for (std::size_t i = 0; i < opt.sizes.size(); ++i) {
+        const qint64 size = opt.sizes[i];
+        const qint64 next = i + 1 < opt.sizes.size() ? opt.sizes[i + 1] : 0;
+        bench.fill(size);
+        std::printf("log %s (box %lld bytes, log %lld bytes)\n", qPrintable(sizeText(size)),
+                    (long long)bench.boxSize(), (long long)bench.logSize());
+        std::printf("  %-44s %12s %12s %10s\n", "", "in step", "whole-file", "ratio");
+        std::fflush(stdout);
+        const double peakAtSize = double(statusKb("VmHWM")) / 1024;
+        Row r{size, bench.measure(false, size, next), {}};
+        r.fast.peakAtSizeMB = peakAtSize;
+        const bool ref = opt.reference;
+        if (ref) {
+            restartPeak();
+            r.whole = bench.measure(true, size, next);
+            restartPeak();
+        }
+        const Figures& f = r.fast;
+        const Figures& w = r.whole;
+        row("serial event (us)", f.serialEventUs, w.serialEventUs, ref,
+            ref ? QStringLiteral("whole-file: %1 events").arg(w.serialEvents) : QString());
+        row("TCP/IP chunk (us)", f.tcpChunkUs, w.tcpChunkUs, ref,
+            ref ? QStringLiteral("whole-file: %1 chunks").arg(w.tcpEvents) : QString());
+        row("CPU at 1,920 B/s serial (%)", f.cpuLine, w.cpuLine, ref,
+            QStringLiteral("cat %1 %, in step / cat %2")
+                .arg(num(f.catLine, 2), ratio(f.cpuLine, f.catLine)));
+        row("CPU at 11,520 B/s serial (%)", f.cpuFast, w.cpuFast, ref,
+            QStringLiteral("cat %1 %, in step / cat %2")
+                .arg(num(f.catFast, 2), ratio(f.cpuFast, f.catFast)));
+        row("CPU at 1,920 B/s TCP/IP (%)", f.cpuLineTcp, w.cpuLineTcp, ref,
+            ref && w.lineSeconds < f.lineSeconds
+                ? QStringLiteral("whole-file: %1 s each").arg(w.lineSeconds)
+                : QString());
+        row("bulk serial (MB/s)", f.bulkSerial, w.bulkSerial, ref,
+            QStringLiteral("%1 MB; timer gap %2 ms%3")
+                .arg(num(f.bulkSerialMB), num(f.gapSerialMs, 0),
+                     ref ? QStringLiteral(" (whole-file: %1 MB, %2 ms)")
+                               .arg(num(w.bulkSerialMB, 2), num(w.gapSerialMs, 0))
+                         : QString()));
+        row("bulk TCP/IP (MB/s)", f.bulkTcp, w.bulkTcp, ref,
+            QStringLiteral("%1 MB; timer gap %2 ms%3")
+                .arg(num(f.bulkTcpMB), num(f.gapTcpMs, 0),
+                     ref ? QStringLiteral(" (whole-file: %1 MB, %2 ms)")
+                               .arg(num(w.bulkTcpMB, 2), num(w.gapTcpMs, 0))
+                         : QString()));
+        row("peak memory when the log reached the size (MB)", f.peakAtSizeMB, NAN, false);
+        row("peak memory VmHWM (MB)", f.peakMB, w.peakMB, ref,
+            QStringLiteral("log %1 MB after the in-step phases: %2x the log")
+                .arg(num(f.logMB), num(f.peakMB / f.logMB, 1)));
+        std::printf("\n");
+        std::fflush(stdout);
+        rows.push_back(r);
+        if (bench.failed())
+            break;
+    }
+
+    // The targets, against the smallest and the largest log measured.
+    if (!rows.empty()) {
+        const Row& lo = rows.front();
+        const Row& hi = rows.back();
+        std::printf("summary (%s log against %s log):\n", qPrintable(sizeText(hi.size)),
+                    qPrintable(sizeText(lo.size)));
+        auto check = [](const char* what, bool ok, const QString& detail) {
+            std::printf("  [%s] %-58s %s\n", ok ? " ok " : "MISS", what, qPrintable(detail));
+        };
+        check("CPU at the serial line rate <= 2 % of a core", hi.fast.cpuLine <= 2,
+              num(hi.fast.cpuLine, 2) + QStringLiteral(" %"));
+        check("... and within 4x the cat floor", hi.fast.cpuLine <= 4 * hi.fast.catLine,
+              ratio(hi.fast.cpuLine, hi.fast.catLine));
+        check("serial event within 3x the smallest log's",
+              hi.fast.serialEventUs <= 3 * lo.fast.serialEventUs,
+              ratio(hi.fast.serialEventUs, lo.fast.serialEventUs));
+        check("TCP/IP chunk within 3x the smallest log's",
+              hi.fast.tcpChunkUs <= 3 * lo.fast.tcpChunkUs,
+              ratio(hi.fast.tcpChunkUs, lo.fast.tcpChunkUs));
+        double minSerial = INFINITY, minTcp = INFINITY, maxGap = 0;
+        for (const Row& r : rows) {
+            if (r.size >= 1'000'000) {
+                minSerial = std::min(minSerial, r.fast.bulkSerial);
+                minTcp = std::min(minTcp, r.fast.bulkTcp);
+            }
+            maxGap = std::max({maxGap, r.fast.gapSerialMs, r.fast.gapTcpMs});
+        }
+        check("bulk >= 20 MB/s serial (logs from 1 MB)", minSerial >= 20, num(minSerial));
+        check("bulk >= 20 MB/s TCP/IP (logs from 1 MB)", minTcp >= 20, num(minTcp));
+        check("window timer gap in bulk <= 100 ms", maxGap <= 100,
+              num(maxGap, 0) + QStringLiteral(" ms"));
+        for (const Row& r : rows) {
+            if (r.size == 10'000'000)
+                check("peak memory <= 100 MB after 10 MB", r.fast.peakAtSizeMB <= 100,
+                      num(r.fast.peakAtSizeMB) + QStringLiteral(" MB"));
+        }
+        check("peak memory < 6x the log at the largest size", hi.fast.peakMB < 6 * hi.fast.logMB,
+              num(hi.fast.peakMB / hi.fast.logMB, 1) + QStringLiteral("x"));
+        check("connect wait < 5 % of a core", wait < 5, num(wait, 2) + QStringLiteral(" %"));
+        check("nothing lost", !bench.failed(), QString());
+    }
+    return bench.failed() ? 1 : 0;
+}
