@@ -4,8 +4,44 @@
 #include "platform/richtextbox.h"
 #include "platform/runtimeerror.h"
 
+#include <QTimer>
+
+#include <algorithm>
+
 ReceiveLog::ReceiveLog(RichTextBox& box, const QString& logFilePath)
-    : box_(box), logFilePath_(logFilePath) {}
+    : box_(box), logFilePath_(logFilePath), catchUp_(new QTimer) {
+    catchUp_->setSingleShot(true);
+    catchUp_->setInterval(CatchUpMilliseconds);
+    QObject::connect(catchUp_.get(), &QTimer::timeout, catchUp_.get(), [this] { catchUp(); });
+}
+
+ReceiveLog::~ReceiveLog() {
+    if (!fileBehind_)
+        return;
+    try {
+        box_.SaveFile(logFilePath_, 1);
+    } catch (const RuntimeError&) {
+        // The last chance has gone; nobody is left to tell.
+    }
+}
+
+void ReceiveLog::behind() {
+    fileBehind_ = true;
+    if (!catchUp_->isActive())
+        catchUp_->start();
+}
+
+void ReceiveLog::catchUp() {
+    if (!fileBehind_)
+        return;
+    try {
+        saveBox();
+    } catch (const RuntimeError&) {
+        // Still not writable. A save may rewrite the whole file, so a fault that lasts is
+        // tried less and less often.
+        catchUp_->start(std::min(catchUp_->interval() * 2, CatchUpLongestMilliseconds));
+    }
+}
 
 void ReceiveLog::caretToEnd() {
     box_.setSelStart(box_.textLength());
@@ -29,6 +65,7 @@ void ReceiveLog::startAfresh() {
         log.close();
     }
     fileBehind_ = false;
+    catchUp_->stop();
     box_.LoadFile(logFilePath_);
     box_.setText(box_.Text() + QStringLiteral("\r\n"));
     caretToEnd();
@@ -38,8 +75,10 @@ void ReceiveLog::saveBox() {
     try {
         box_.SaveFile(logFilePath_, 1);
         fileBehind_ = false;
+        catchUp_->stop();
+        catchUp_->setInterval(CatchUpMilliseconds);
     } catch (const RuntimeError&) {
-        fileBehind_ = true;
+        behind();
         throw;
     }
 }
@@ -70,7 +109,7 @@ void ReceiveLog::tcpChunk(const QString& chunk) {
         log.close();
     } catch (const RuntimeError&) {
         // The file cannot take the chunk: show it where the reload would have put it.
-        fileBehind_ = true;
+        behind();
         showAtEnd(chunk);
         return;
     }

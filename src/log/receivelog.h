@@ -2,6 +2,9 @@
 
 #include <QString>
 
+#include <memory>
+
+class QTimer;
 class RichTextBox;
 
 // The receive box and the receive log file: the one home of the box's append rules and
@@ -23,9 +26,18 @@ class RichTextBox;
 // the file lacks text the box shows (a write failed, or the file was deleted or cut
 // short behind our back) the next TCP/IP chunk first saves the box over the file, so
 // that the file catches up before it is appended to.
+//
+// The file also catches up without waiting for the unit: a second after a failed write
+// the box is saved over it again (quietly, from the event loop), and again after 2, 4,
+// 8 ... up to 30 seconds while that fails, until a save succeeds; and once more when
+// the log goes away with the window. So when the disk has room again, or the folder is
+// back, the log soon holds everything shown even if the unit has nothing more to say.
 class ReceiveLog {
 public:
     ReceiveLog(RichTextBox& box, const QString& logFilePath);
+    ~ReceiveLog();
+    ReceiveLog(const ReceiveLog&) = delete;
+    ReceiveLog& operator=(const ReceiveLog&) = delete;
 
     // Box rules.
     void caretToEnd();
@@ -42,12 +54,22 @@ public:
     RichTextBox& box() { return box_; }
     // True while the file lacks text the box shows because a write failed.
     bool fileBehind() const { return fileBehind_; }
+    // When the file is behind, tries now to save the box over it (quietly; a failure
+    // sets the next try). For a reader of the log that wants it complete.
+    void catchUp();
+
+    // How long after a failed write the box is saved over the file again, at first and
+    // at most.
+    static constexpr int CatchUpMilliseconds = 1000;
+    static constexpr int CatchUpLongestMilliseconds = 30000;
 
 private:
     bool fileLost() const;
     void showAtEnd(const QString& chunk);
+    void behind();
 
     RichTextBox& box_;
     const QString& logFilePath_;
     bool fileBehind_ = false;
+    std::unique_ptr<QTimer> catchUp_;
 };
