@@ -175,6 +175,17 @@ void FileButtonsTest::saveCopiesTheFileNotTheBox() {
     w.btnSave_Click(0);
     QCOMPARE(readFile(dir.filePath(QStringLiteral("typed.txt"))), app.logBytes());
     QVERIFY(app.messages->texts.isEmpty());
+
+    // A chunk that arrived while the log could not be written is in the copy made as
+    // soon as the log is writable again, before the log's own retry comes round.
+    QVERIFY(QFile::remove(app.logPath()));
+    QVERIFY(QDir().mkdir(app.logPath()));
+    app.socket->deliver("rct #000002 cycle time 61.0 s");
+    QVERIFY(QDir().rmdir(app.logPath()));
+    app.dialogs->answers.push_back(dir.filePath(QStringLiteral("later")));
+    w.btnSave_Click(0);
+    QVERIFY(readFile(dir.filePath(QStringLiteral("later.txt"))).endsWith("cycle time 61.0 s\r\n"));
+    QVERIFY(app.messages->texts.isEmpty());
 }
 
 void FileButtonsTest::saveOntoTheLogLeavesItIntact_data() {

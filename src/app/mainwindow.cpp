@@ -50,7 +50,7 @@ frmQuorlaneTest::frmQuorlaneTest(PlatformParts parts, QWidget* parent)
         *MSComm1, btnTest, pollingOn, tcpConnected, remoteAddress, pollStep, *txtSend,
         *txtRS232Send, tcpStatus(), activeLink(),
         [this](const QString& text) { SendTcp(text); }, trap_});
-    files_ = std::make_unique<FileButtons>(FileButtons::Parts{*ComDialog, logFilePath, trap_});
+    files_ = std::make_unique<FileButtons>(FileButtons::Parts{*ComDialog, logFilePath, *log_, trap_});
 
     wireEvents();
     Timer1->start();

@@ -3,6 +3,7 @@
 #include "app/errortrap.h"
 #include "app/globals.h"
 #include "app/look.h"
+#include "log/receivelog.h"
 #include "platform/filedialog.h"
 #include "platform/files.h"
 #include "platform/richtextbox.h"
@@ -51,6 +52,9 @@ void FileButtons::btnSave_Click(std::int16_t index) {
             chosenFileName = dialog.FileName;
             if (chosenFileName.isEmpty())
                 return;
+            // A log that missed a write while the disk was full or the folder gone is
+            // saved again first, so the copy holds everything received.
+            p_.log.catchUp();
             files::copyFile(p_.logFilePath, saveDestination(chosenFileName));
         } else if (index == 1) {
             dialog.ShowOpen();

@@ -8,6 +8,7 @@
 
 class ErrorTrap;
 class FileDialog;
+class ReceiveLog;
 class RichTextBox;
 
 // The viewer window: shows one text file, read once when the window is created.
@@ -33,6 +34,8 @@ public:
     struct Parts {
         FileDialog& dialog;
         const QString& logFilePath;
+        // Asked to bring the log file up to date before it is copied.
+        ReceiveLog& log;
         const ErrorTrap& trap;
     };
 

@@ -94,10 +94,8 @@ bool ReceiveLog::fileLost() const {
 }
 
 void ReceiveLog::showAtEnd(const QString& chunk) {
-    box_.setSelStart(box_.textLength());
-    box_.setSelLength(0);
-    box_.setSelText(chunk + QStringLiteral("\r\n"));
     caretToEnd();
+    serialInsert(chunk + QStringLiteral("\r\n"));
 }
 
 void ReceiveLog::tcpChunk(const QString& chunk) {

@@ -29,10 +29,21 @@ QHash<QString, LedgerEntry>& ledgerTable() {
 }
 
 // The key under which the ledger knows a file: its canonical path when it exists.
+// Resolving a name costs a system call per folder on the way, and the log is written
+// many times a second, so a name is resolved once. Should a folder on the way be replaced
+// later, the stamps (inode and device) still tell the files apart.
 QString ledgerKey(const QString& native) {
+    static QHash<QString, QString> resolved;
+    const auto it = resolved.constFind(native);
+    if (it != resolved.constEnd())
+        return *it;
     const QString canonical = QFileInfo(native).canonicalFilePath();
-    return canonical.isEmpty() ? QDir::cleanPath(QFileInfo(native).absoluteFilePath())
-                               : canonical;
+    if (canonical.isEmpty())  // not there yet: its canonical name is known once it is
+        return QDir::cleanPath(QFileInfo(native).absoluteFilePath());
+    if (resolved.size() >= 1024)
+        resolved.clear();
+    resolved.insert(native, canonical);
+    return canonical;
 }
 
 #ifndef Q_OS_WIN
