@@ -51,13 +51,14 @@ struct EventWatch {
     int logDiffers = 0;
 };
 
-// Sends bytes from the unit's side and waits until the program has read them; the port
-// hands what it read to the receive event at once, so they have then been handled.
+// Sends bytes from the unit's side and waits until the program has read them and raised
+// the receive event for them, so that they have been handled.
 #define RECEIVE(peer, bytes)                                                                       \
     do {                                                                                           \
         QVERIFY((peer).write(bytes));                                                              \
         QVERIFY((peer).waitUntilWaitingAtSlave(qsizetype(qstrlen(bytes)), Wait));                  \
         QTRY_COMPARE_WITH_TIMEOUT((peer).waitingAtSlave(), qsizetype(0), Wait);                    \
+        QTRY_VERIFY_WITH_TIMEOUT(!app->MSComm1->receivePending(), Wait);                           \
     } while (false)
 
 } // namespace

@@ -111,6 +111,7 @@ private slots:
     void outputIsByteExact();
     void inputReturnsEverythingWaiting();
     void receiveEventsFollowRThreshold();
+    void steadyStreamSharesEvents();
     void arrivalDuringHandlerIsAnnounced();
     void sendEventOnlyWithSThreshold();
     void missingDeviceFailsWithItsPath();
@@ -237,6 +238,35 @@ void TestSerialControl::receiveEventsFollowRThreshold() {
     // Unread bytes do not raise events again by themselves.
     QTest::qWait(150);
     QCOMPARE(rec.events.size(), 2);
+}
+
+void TestSerialControl::steadyStreamSharesEvents() {
+    // Pieces that follow each other closely share receive events (at most one every
+    // ReceiveGapMs), and nothing is lost or reordered.
+    PtyPeer peer;
+    QVERIFY(peer.linkAs(*home_, 2));
+    SerialControl comm;
+    comm.setCommPort(2);
+    comm.setRThreshold(1);
+    Recorder rec;
+    rec.attach(comm);
+    QByteArray got;
+    rec.extra = [&](SerialControl& c, const Event&) { got += c.Input().toLatin1(); };
+    comm.setPortOpen(true);
+    QByteArray sent;
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < 100; ++i) {
+        const QByteArray piece = QByteArray::number(i) + ',';
+        QVERIFY(peer.write(piece));
+        sent += piece;
+        QTest::qWait(3);
+    }
+    QVERIFY(QTest::qWaitFor([&] { return got == sent; }, 3000));
+    const qint64 elapsed = clock.elapsed();
+    QVERIFY2(rec.events.size() <= elapsed / SerialControl::ReceiveGapMs + 2,
+             qPrintable(QStringLiteral("%1 events in %2 ms").arg(rec.events.size()).arg(elapsed)));
+    QVERIFY(rec.events.size() >= 2);
 }
 
 void TestSerialControl::arrivalDuringHandlerIsAnnounced() {

@@ -157,7 +157,11 @@ bool isPseudoTerminal(int fd) {
 
 } // namespace
 
-SerialControl::SerialControl(QObject* parent) : QObject(parent) {}
+SerialControl::SerialControl(QObject* parent) : QObject(parent) {
+    receivePacer_.setSingleShot(true);
+    receivePacer_.setTimerType(Qt::PreciseTimer);
+    connect(&receivePacer_, &QTimer::timeout, this, &SerialControl::raiseReceive);
+}
 
 SerialControl::~SerialControl() {
     closePort(true);
@@ -392,6 +396,8 @@ void SerialControl::setPortOpen(bool open) {
 }
 
 void SerialControl::closePort(bool drain) {
+    receivePacer_.stop();
+    lastReceive_.invalidate();
     if (port_) {
         QSerialPort* port = port_.release();
         port->disconnect(this);
@@ -443,9 +449,21 @@ void SerialControl::raise(std::int16_t event) {
 }
 
 void SerialControl::onReadyRead() {
-    QSerialPort* port = port_.get();
-    if (!port || lost_ || rThreshold_ < 1)
+    if (!port_ || lost_ || rThreshold_ < 1 || receivePacer_.isActive())
+        return;  // closed, or an event for these bytes is already on its way
+    const qint64 since = lastReceive_.isValid() ? lastReceive_.elapsed() : ReceiveGapMs;
+    if (since < ReceiveGapMs) {
+        receivePacer_.start(int(ReceiveGapMs - since));
         return;
+    }
+    raiseReceive();
+}
+
+void SerialControl::raiseReceive() {
+    QSerialPort* port = port_.get();
+    if (!port || lost_ || rThreshold_ < 1 || port->bytesAvailable() <= 0)
+        return;
+    lastReceive_.start();
     const qint64 waitingBefore = port->bytesAvailable();
     const std::uint64_t inputBefore = inputCount_;
     raise(EvReceive);
@@ -464,7 +482,7 @@ void SerialControl::onReadyRead() {
         [this, guard = QPointer<QSerialPort>(port)] {
             receivePosted_ = false;
             if (guard && guard.data() == port_.get() && guard->bytesAvailable() > 0)
-                onReadyRead();
+                raiseReceive();
         },
         Qt::QueuedConnection);
 }

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <cstdint>
 #include <memory>
@@ -17,7 +19,10 @@ class QSocketNotifier;
 //
 // Events (OnComm, raised on the thread that owns the control, between other events):
 // - CommEvent() == EvReceive: characters have arrived (only while RThreshold >= 1; one
-//   event per arrival, however many characters it brought).
+//   event per arrival, however many characters it brought). Like a UART's receive
+//   timeout, arrivals that follow each other within ReceiveGapMs share one event: the
+//   first after a quiet spell is raised at once, later ones at most every ReceiveGapMs,
+//   so a steady stream costs a bounded number of events a second.
 // - CommEvent() == EvSend: the transmit buffer has emptied (only while SThreshold >= 1).
 // - CommEvent() == EvDeviceLost: the device went away while the port was open (the
 //   adapter was unplugged, the other side of a pseudo-terminal closed, the link target
@@ -28,6 +33,7 @@ public:
     static constexpr std::int16_t EvSend = 1;
     static constexpr std::int16_t EvReceive = 2;
     static constexpr std::int16_t EvDeviceLost = 1100;
+    static constexpr int ReceiveGapMs = 25;
 
     explicit SerialControl(QObject* parent = nullptr);
     ~SerialControl() override;
@@ -70,6 +76,9 @@ public:
     // The reason for the OnComm event being handled (0 before any event).
     std::int16_t CommEvent() const { return commEvent_; }
 
+    // True while characters have arrived whose receive event has not been raised yet.
+    bool receivePending() const { return receivePacer_.isActive() || receivePosted_; }
+
     // The device path of the open port, or of the port that would be opened.
     QString devicePath() const;
 
@@ -85,6 +94,7 @@ private:
 
     // Connected to the open port's signals.
     void onReadyRead();
+    void raiseReceive();
     void onBytesWritten();
     void onPortError(int error);
     // Closes the port (after pushing out what is still buffered when `drain`) and
@@ -97,6 +107,8 @@ private:
     QString openPath_;             // the device path the open port was resolved from
     std::uint64_t inputCount_ = 0; // bytes handed out by Input(), ever
     bool receivePosted_ = false;   // a follow-up receive event is queued
+    QTimer receivePacer_;          // holds back a receive event that follows too soon
+    QElapsedTimer lastReceive_;    // when the last receive event was raised
     bool sendPosted_ = false;      // a transmit-buffer-empty check is queued
     int raiseDepth_ = 0;           // OnComm emissions in progress
     QList<QSerialPort*> retired_;  // ports closed during an OnComm emission

@@ -32,12 +32,12 @@ constexpr int kCaretWidth = 2;
 // Bytes of text around the caret that input methods get to see.
 constexpr std::int64_t kImContext = 512;
 // Shortest time between two repaints: while text pours in, the view is redrawn at most
-// about 60 times a second while the operator works in it and about 12 times a second
+// about 60 times a second while the operator works in it and about 8 times a second
 // otherwise, instead of after every piece; and less often when a paint is expensive (a
 // big window), so that painting takes at most about a quarter of the time. The operator
 // counts as working in the view for a while after the last key, click or wheel turn.
 constexpr std::chrono::milliseconds kFrame{16};
-constexpr std::chrono::milliseconds kUnattendedFrame{80};
+constexpr std::chrono::milliseconds kUnattendedFrame{125};
 constexpr std::chrono::milliseconds kInputLinger{1000};
 constexpr int kPaintShare = 4;
 

@@ -40,7 +40,7 @@ class QTimer;
 // is scrolled into view.
 //
 // Repaints: changes are gathered and shown about 60 times a second while the operator
-// works in the view (keys, mouse, wheel), and about 12 times a second otherwise, while
+// works in the view (keys, mouse, wheel), and about 8 times a second otherwise, while
 // received text comes in unattended: fast enough to read it as it comes, and at the
 // serial line rate most of the time goes to the text, not to the screen. The scroll bar
 // repaints only when its slider or arrows look different, not whenever its range grows.
