@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up and tests Quorlane: installs the Debian packages it needs, builds, runs the
-# whole test suite, then builds again with AddressSanitizer and UndefinedBehaviorSanitizer
-# and runs the suite there too. The suites run where only the loopback interface exists
+# whole test suite, makes the Debian package and smoke-tests the installed program, then
+# builds again with AddressSanitizer and UndefinedBehaviorSanitizer and runs the suite
+# there too. The suites run where only the loopback interface exists
 # (a network namespace) whenever the machine allows it.
 #
 #   scripts/test.sh            everything
@@ -24,6 +25,9 @@ run_suite() {
 
 quorlane_build "$QUORLANE_ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_suite "$QUORLANE_ROOT/build"
+
+echo "== Debian package: build, install into a scratch root, start the installed program"
+"$QUORLANE_ROOT/scripts/package-test.sh" "$QUORLANE_ROOT/build"
 
 if [ "$quick" = 0 ]; then
   quorlane_build "$QUORLANE_ROOT/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DQUORLANE_SANITIZE=ON
