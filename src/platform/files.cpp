@@ -1,5 +1,6 @@
 #include "platform/files.h"
 
+#include "platform/latin1.h"
 #include "platform/paths.h"
 #include "platform/runtimeerror.h"
 
@@ -168,7 +169,7 @@ TextFile::~TextFile() {
 }
 
 void TextFile::print(const QString& text) {
-    QByteArray bytes = text.toLatin1();
+    QByteArray bytes = toLatin1Bytes(text);
     bytes.append("\r\n", 2);
     write(bytes);
 }
@@ -215,30 +216,31 @@ void TextFile::close() {
         afterOurWrite(native_, false);
 }
 
-QByteArray readAll(const QString& path) {
-    const QString native = checkedNative(path);
-#ifdef Q_OS_WIN
-    QFile f(native);
-    if (!f.open(QIODevice::ReadOnly))
-        throw RuntimeError(err::FileNotFound,
-                           QStringLiteral("File not found: %1 (%2)").arg(native, f.errorString()),
-                           kSource);
-    return f.readAll();
-#else
+#ifndef Q_OS_WIN
+namespace {
+
+// Reads the file from `from` up to `to` (to its end when `to` is negative).
+QByteArray readSpan(const QString& native, std::int64_t from, std::int64_t to) {
     const int fd = ::open(native.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         throwErrno(errno, native, false);
-    QByteArray out;
     struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
         ::close(fd);
         throwErrno(EISDIR, native, false);
     }
-    if (st.st_size > 0)
-        out.reserve(st.st_size);
+    QByteArray out;
+    const std::int64_t expected = to >= 0 ? to - from : std::int64_t(st.st_size) - from;
+    if (expected > 0)
+        out.reserve(expected);
     char buf[1 << 16];
     for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
+        const std::int64_t want =
+            to >= 0 ? std::min<std::int64_t>(sizeof buf, to - from - out.size()) : sizeof buf;
+        if (want <= 0)
+            break;
+        const ssize_t n = ::pread(fd, buf, static_cast<size_t>(want),
+                                  static_cast<off_t>(from + out.size()));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -252,43 +254,38 @@ QByteArray readAll(const QString& path) {
     }
     ::close(fd);
     return out;
+}
+
+} // namespace
+#endif
+
+QByteArray readAll(const QString& path) {
+    const QString native = checkedNative(path);
+#ifdef Q_OS_WIN
+    QFile f(native);
+    if (!f.open(QIODevice::ReadOnly))
+        throw RuntimeError(err::FileNotFound,
+                           QStringLiteral("File not found: %1 (%2)").arg(native, f.errorString()),
+                           kSource);
+    return f.readAll();
+#else
+    return readSpan(native, 0, -1);
 #endif
 }
 
 QByteArray readRange(const QString& path, std::int64_t from, std::int64_t to) {
     const QString native = checkedNative(path);
-    QByteArray out;
     if (to <= from)
-        return out;
+        return QByteArray();
 #ifdef Q_OS_WIN
     QFile f(native);
     if (!f.open(QIODevice::ReadOnly) || !f.seek(from))
         throw RuntimeError(err::FileNotFound,
                            QStringLiteral("File not found: %1 (%2)").arg(native, f.errorString()),
                            kSource);
-    out = f.read(to - from);
+    const QByteArray out = f.read(to - from);
 #else
-    const int fd = ::open(native.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throwErrno(errno, native, false);
-    out.resize(to - from);
-    std::int64_t done = 0;
-    while (done < to - from) {
-        const ssize_t n = ::pread(fd, out.data() + done, static_cast<size_t>(to - from - done),
-                                  static_cast<off_t>(from + done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            const int e = errno;
-            ::close(fd);
-            throwErrno(e, native, false);
-        }
-        if (n == 0)
-            break;
-        done += n;
-    }
-    ::close(fd);
-    out.resize(done);
+    const QByteArray out = readSpan(native, from, to);
 #endif
     if (out.size() != to - from)
         throw RuntimeError(err::DeviceIo,

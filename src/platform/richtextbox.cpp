@@ -1,6 +1,7 @@
 #include "platform/richtextbox.h"
 
 #include "platform/files.h"
+#include "platform/latin1.h"
 #include "platform/paths.h"
 #include "platform/rtfreader.h"
 #include "platform/runtimeerror.h"
@@ -70,7 +71,7 @@ QString RichTextBox::Text() const {
 
 void RichTextBox::setText(const QString& text) {
     showPlain();
-    store_.setText(text.toLatin1());
+    store_.setText(toLatin1Bytes(text));
 }
 
 std::int64_t RichTextBox::SelStart() const {
@@ -128,7 +129,7 @@ QString RichTextBox::SelText() const {
 
 void RichTextBox::setSelText(const QString& text) {
     leaveRich();
-    store_.replaceSelection(text.toLatin1());
+    store_.replaceSelection(toLatin1Bytes(text));
 }
 
 std::int64_t RichTextBox::textLength() const {
@@ -173,7 +174,7 @@ void RichTextBox::leaveRich() {
         return;
     const std::int64_t start = SelStart();
     const std::int64_t len = SelLength();
-    const QByteArray text = Text().toLatin1();
+    const QByteArray text = toLatin1Bytes(Text());
     showPlain();
     store_.setText(text);
     store_.select(start, start + len);
@@ -239,7 +240,7 @@ void RichTextBox::SaveFile(const QString& path, int fileType) {
     sync_ = Sync{};
     files::TextFile f(native, files::TextFile::Mode::Output);
     if (isRich()) {
-        f.write(Text().toLatin1());
+        f.write(toLatin1Bytes(Text()));
         f.close();
         return;
     }

@@ -1,6 +1,7 @@
 #include "platform/serialcontrol.h"
 
 #include "platform/paths.h"
+#include "platform/latin1.h"
 #include "platform/runtimeerror.h"
 
 #include <QElapsedTimer>
@@ -101,25 +102,6 @@ std::optional<LineSettings> parseSettings(const QString& text) {
     else
         return std::nullopt;
     return s;
-}
-
-// One byte per character; a character that has no byte (anything above U+00FF, a
-// surrogate pair counting as one character) goes out as '?'.
-QByteArray toBytes(const QString& text) {
-    QByteArray bytes;
-    bytes.reserve(text.size());
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t c = text.at(i).unicode();
-        if (c <= 0xFF) {
-            bytes.append(static_cast<char>(c));
-            continue;
-        }
-        bytes.append('?');
-        if (QChar::isHighSurrogate(c) && i + 1 < text.size() &&
-            QChar::isLowSurrogate(text.at(i + 1).unicode()))
-            ++i;
-    }
-    return bytes;
 }
 
 #ifdef Q_OS_UNIX
@@ -557,7 +539,7 @@ void SerialControl::deviceLost() {
 void SerialControl::Output(const QString& text) {
     if (!PortOpen())
         fail(err::PortNotOpen, QStringLiteral("Port %1 is not open").arg(commPort_));
-    const QByteArray bytes = toBytes(text);
+    const QByteArray bytes = toLatin1Bytes(text);
     if (bytes.isEmpty())
         return;
     QSerialPort* port = port_.get();

@@ -1,5 +1,6 @@
 #include "platform/socketcontrol.h"
 
+#include "platform/latin1.h"
 #include "platform/runtimeerror.h"
 
 #include <QHostAddress>
@@ -15,25 +16,6 @@
 #endif
 
 namespace {
-
-// One byte per character; a character that has no byte (anything above U+00FF, a
-// surrogate pair counting as one character) goes out as '?'.
-QByteArray toBytes(const QString& text) {
-    QByteArray bytes;
-    bytes.reserve(text.size());
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t c = text.at(i).unicode();
-        if (c <= 0xFF) {
-            bytes.append(static_cast<char>(c));
-            continue;
-        }
-        bytes.append('?');
-        if (QChar::isHighSurrogate(c) && i + 1 < text.size() &&
-            QChar::isLowSurrogate(text.at(i + 1).unicode()))
-            ++i;
-    }
-    return bytes;
-}
 
 QString addressText(std::uint32_t a) {
     return QStringLiteral("%1.%2.%3.%4")
@@ -187,7 +169,7 @@ void TcpSocketControl::SendData(const QString& data) {
              wrongStateText() +
                  QStringLiteral(": SendData needs a connected socket, but the socket is %1")
                      .arg(stateName(state_)));
-    const QByteArray bytes = toBytes(data);
+    const QByteArray bytes = toLatin1Bytes(data);
     if (bytes.isEmpty())
         return;
     QTcpSocket* socket = socket_;
