@@ -430,6 +430,11 @@ public:
         const qint64 box0 = boxSize();
         std::vector<double> us;
         for (qint64 at = 0; at < data.size(); at += 19) {
+            // After a quiet spell, so that the piece gets its event at once rather than
+            // with the next of a quick succession of arrivals; the wait is not counted.
+            QEventLoop quiet;
+            QTimer::singleShot(SerialControl::SlowReceiveGapMs + 2, &quiet, &QEventLoop::quit);
+            quiet.exec();
             const QByteArray piece = data.mid(at, 19);
             if (!h_.com5->write(piece) || !h_.com5->waitUntilWaitingAtSlave(piece.size(), 5000))
                 fail("serial: the pseudo-terminal does not pass data");

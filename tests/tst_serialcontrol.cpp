@@ -112,6 +112,7 @@ private slots:
     void inputReturnsEverythingWaiting();
     void receiveEventsFollowRThreshold();
     void steadyStreamSharesEvents();
+    void heldBackArrivalsAlwaysDelivered();
     void arrivalDuringHandlerIsAnnounced();
     void sendEventOnlyWithSThreshold();
     void missingDeviceFailsWithItsPath();
@@ -267,6 +268,51 @@ void TestSerialControl::steadyStreamSharesEvents() {
     QVERIFY2(rec.events.size() <= elapsed / SerialControl::ReceiveGapMs + 2,
              qPrintable(QStringLiteral("%1 events in %2 ms").arg(rec.events.size()).arg(elapsed)));
     QVERIFY(rec.events.size() >= 2);
+}
+
+void TestSerialControl::heldBackArrivalsAlwaysDelivered() {
+    // After an event that brought little, the next arrivals are left in the driver until
+    // their event is due. They must still come, also when nothing follows them, in order
+    // and whole; and a device lost meanwhile must still be noticed.
+    PtyPeer peer;
+    QVERIFY(peer.linkAs(*home_, 7));
+    SerialControl comm;
+    comm.setCommPort(7);
+    comm.setRThreshold(1);
+    Recorder rec;
+    rec.read = true;
+    rec.attach(comm);
+    comm.setPortOpen(true);
+    // True once the port has read what was written and holds back its event (or has
+    // already raised it).
+    auto readByPort = [&](const QString& upTo) {
+        return QTest::qWaitFor([&] { return comm.receivePending() || rec.inputs() == upTo; },
+                               3000);
+    };
+
+    QVERIFY(peer.write("a"));
+    QVERIFY(QTest::qWaitFor([&] { return rec.inputs() == QLatin1String("a"); }, 3000));
+    QVERIFY(peer.write("b")); // soon after an event: its own event is held back
+    QVERIFY(readByPort(QStringLiteral("ab")));
+    QVERIFY(peer.write("c")); // arrives while the port rests, and nothing follows it
+    QVERIFY(QTest::qWaitFor([&] { return rec.inputs() == QLatin1String("abc"); }, 3000));
+    QCOMPARE(rec.count(SerialControl::EvReceive), rec.events.size());
+    for (const Event& e : std::as_const(rec.events))
+        QVERIFY(!e.input.isEmpty());
+
+    // After an event that brought much, arrivals are read as they come and a loss is
+    // noticed at once; what was read before it still gets its event.
+    const QByteArray block(2 * SerialControl::SlowBelowBytes, 'x');
+    QVERIFY(peer.write(block));
+    const QString upToBlock = QStringLiteral("abc") + QString::fromLatin1(block);
+    QVERIFY(QTest::qWaitFor([&] { return rec.inputs() == upToBlock; }, 3000));
+    QVERIFY(peer.write("d"));
+    QVERIFY(readByPort(upToBlock + u'd'));
+    peer.closeMaster();
+    QVERIFY(QTest::qWaitFor([&] { return rec.count(SerialControl::EvDeviceLost) > 0; }, 3000));
+    QCOMPARE(rec.inputs(), upToBlock + u'd');
+    QCOMPARE(rec.count(SerialControl::EvDeviceLost), 1);
+    QVERIFY(!comm.PortOpen());
 }
 
 void TestSerialControl::arrivalDuringHandlerIsAnnounced() {

@@ -21,6 +21,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -142,7 +143,7 @@ bool isPseudoTerminal(int fd) {
 SerialControl::SerialControl(QObject* parent) : QObject(parent) {
     receivePacer_.setSingleShot(true);
     receivePacer_.setTimerType(Qt::PreciseTimer);
-    connect(&receivePacer_, &QTimer::timeout, this, &SerialControl::raiseReceive);
+    connect(&receivePacer_, &QTimer::timeout, this, &SerialControl::paceElapsed);
 }
 
 SerialControl::~SerialControl() {
@@ -271,7 +272,7 @@ void SerialControl::setSThreshold(std::int16_t n) {
 }
 
 bool SerialControl::PortOpen() const {
-    return port_ && port_->isOpen() && !lost_;
+    return port_ && port_->isOpen() && (!lost_ || draining_);
 }
 
 QString SerialControl::devicePath() const {
@@ -380,6 +381,7 @@ void SerialControl::setPortOpen(bool open) {
 void SerialControl::closePort(bool drain) {
     receivePacer_.stop();
     lastReceive_.invalidate();
+    slowStream_ = true;
     if (port_) {
         QSerialPort* port = port_.release();
         port->disconnect(this);
@@ -433,12 +435,46 @@ void SerialControl::raise(std::int16_t event) {
 void SerialControl::onReadyRead() {
     if (!port_ || lost_ || rThreshold_ < 1 || receivePacer_.isActive())
         return;  // closed, or an event for these bytes is already on its way
-    const qint64 since = lastReceive_.isValid() ? lastReceive_.elapsed() : ReceiveGapMs;
-    if (since < ReceiveGapMs) {
-        receivePacer_.start(int(ReceiveGapMs - since));
+    const int gap = slowStream_ ? SlowReceiveGapMs : ReceiveGapMs;
+    const qint64 since = lastReceive_.isValid() ? lastReceive_.elapsed() : gap;
+    if (since < gap) {
+        receivePacer_.start(int(gap - since));
+        if (slowStream_)
+            holdArrivals(true);
         return;
     }
     raiseReceive();
+}
+
+void SerialControl::paceElapsed() {
+    QSerialPort* port = port_.get();
+    if (!port || lost_)
+        return;
+    holdArrivals(false);
+#ifdef Q_OS_UNIX
+    // Bytes that waited in the driver reach the port's buffer through its read notifier,
+    // at the next turn of the event loop; their readyRead raises one event for all.
+    int waiting = 0;
+    if (::ioctl(port->handle(), FIONREAD, &waiting) == 0 && waiting > 0)
+        return;
+#endif
+    raiseReceive();
+}
+
+// The port's read notifier rests while a receive event is held back, so that a slow
+// stream wakes the program once per event instead of once per arrival. QSerialPort
+// reads only when its notifier fires; nothing is read, and so nothing can be lost,
+// while it rests. Where the port has no such notifier, every arrival wakes the program.
+void SerialControl::holdArrivals(bool hold) {
+#ifdef Q_OS_UNIX
+    const auto notifiers = port_->findChildren<QSocketNotifier*>();
+    for (QSocketNotifier* n : notifiers) {
+        if (n->type() == QSocketNotifier::Read)
+            n->setEnabled(!hold);
+    }
+#else
+    Q_UNUSED(hold);
+#endif
 }
 
 void SerialControl::raiseReceive() {
@@ -447,6 +483,7 @@ void SerialControl::raiseReceive() {
         return;
     lastReceive_.start();
     const qint64 waitingBefore = port->bytesAvailable();
+    slowStream_ = waitingBefore < SlowBelowBytes;
     const std::uint64_t inputBefore = inputCount_;
     raise(EvReceive);
     // QSerialPort does not emit readyRead again while a handler of it runs. Bytes that
@@ -532,6 +569,19 @@ void SerialControl::onPortError(int error) {
 }
 
 void SerialControl::deviceLost() {
+    // What arrived before the loss and still waits for its receive event (held back by
+    // the pacing, or read just before the error) is announced first, while the handler
+    // can still read it; only then is the port closed.
+    QSerialPort* port = port_.get();
+    if (port && port->isOpen() && rThreshold_ >= 1 && port->bytesAvailable() > 0) {
+        receivePacer_.stop();
+        draining_ = true;
+        struct Leave {
+            bool& flag;
+            ~Leave() { flag = false; }
+        } leave{draining_};
+        raise(EvReceive);
+    }
     closePort(false);
     raise(EvDeviceLost);
 }

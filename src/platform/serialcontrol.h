@@ -20,13 +20,20 @@ class QSocketNotifier;
 // Events (OnComm, raised on the thread that owns the control, between other events):
 // - CommEvent() == EvReceive: characters have arrived (only while RThreshold >= 1; one
 //   event per arrival, however many characters it brought). Like a UART's receive
-//   timeout, arrivals that follow each other within ReceiveGapMs share one event: the
-//   first after a quiet spell is raised at once, later ones at most every ReceiveGapMs,
-//   so a steady stream costs a bounded number of events a second.
+//   timeout, arrivals that follow each other closely share one event: the first after
+//   a quiet spell is raised at once, later ones at most every ReceiveGapMs. After an
+//   event that brought little (a slow stream, such as text at the serial line rate) the
+//   next is held back for SlowReceiveGapMs instead, and meanwhile arrivals wait in the
+//   driver rather than wake the program one by one; after one that brought more, they
+//   are read as they come and events follow every ReceiveGapMs, so a fast stream is
+//   neither slowed down nor gathered into big events. Either way a steady stream costs
+//   a bounded number of events a second.
 // - CommEvent() == EvSend: the transmit buffer has emptied (only while SThreshold >= 1).
 // - CommEvent() == EvDeviceLost: the device went away while the port was open (the
 //   adapter was unplugged, the other side of a pseudo-terminal closed, the link target
 //   removed). The control has already closed the port; the event is raised once.
+//   Characters that arrived before the loss and had no receive event yet get one first,
+//   in which the port still counts as open so that they can be read.
 class SerialControl : public QObject {
     Q_OBJECT
 public:
@@ -34,6 +41,8 @@ public:
     static constexpr std::int16_t EvReceive = 2;
     static constexpr std::int16_t EvDeviceLost = 1100;
     static constexpr int ReceiveGapMs = 25;
+    static constexpr int SlowReceiveGapMs = 50;
+    static constexpr qint64 SlowBelowBytes = 1024; // what a slow stream's event brings
 
     explicit SerialControl(QObject* parent = nullptr);
     ~SerialControl() override;
@@ -94,7 +103,9 @@ private:
 
     // Connected to the open port's signals.
     void onReadyRead();
+    void paceElapsed();
     void raiseReceive();
+    void holdArrivals(bool hold);
     void onBytesWritten();
     void onPortError(int error);
     // Closes the port (after pushing out what is still buffered when `drain`) and
@@ -109,6 +120,7 @@ private:
     bool receivePosted_ = false;   // a follow-up receive event is queued
     QTimer receivePacer_;          // holds back a receive event that follows too soon
     QElapsedTimer lastReceive_;    // when the last receive event was raised
+    bool slowStream_ = true;       // the last receive event brought little
     bool sendPosted_ = false;      // a transmit-buffer-empty check is queued
     int raiseDepth_ = 0;           // OnComm emissions in progress
     QList<QSerialPort*> retired_;  // ports closed during an OnComm emission
@@ -120,5 +132,6 @@ private:
     std::int16_t sThreshold_ = 0;
     std::int16_t commEvent_ = 0;
     bool lost_ = false;
+    bool draining_ = false;        // the last receive event before a loss is raised
     int lockFd_ = -1;
 };
