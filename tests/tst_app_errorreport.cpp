@@ -4,6 +4,7 @@
 #include "platform/runtimeerror.h"
 #include "support/appharness.h"
 #include "support/loopbackserver.h"
+#include "support/testutil.h"
 
 #include <QMessageBox>
 #include <QTcpSocket>
@@ -24,12 +25,6 @@ public:
     std::int64_t now = 5000;
     mutable int reads = 0;
 };
-
-double cpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 } // namespace
 

@@ -8,6 +8,7 @@
 #include "platform/socketcontrol.h"
 #include "support/appharness.h"
 #include "support/loopbackserver.h"
+#include "support/testutil.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -135,13 +136,6 @@ inline bool waitUntil(const std::function<bool()>& done, int ms = Wait) {
 
 inline int openDescriptors() {
     return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
-}
-
-inline double cpuSeconds() {
-    rusage u{};
-    ::getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 // Lets events run for `ms`; returns the CPU seconds the process used meanwhile.

@@ -11,6 +11,7 @@
 #include "platform/richtextbox.h"
 #include "platform/runtimeerror.h"
 #include "platform/textview.h"
+#include "support/testutil.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -29,13 +30,6 @@ void writeFile(const QString& path, const QByteArray& bytes) {
     QFile f(path);
     QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
     f.write(bytes);
-}
-
-QByteArray allBytes() {
-    QByteArray b;
-    for (int i = 0; i < 256; ++i)
-        b.append(char(i));
-    return b;
 }
 
 // One side of a comparison: a box and its log file in a scratch folder of its own.

@@ -5,6 +5,7 @@
 #include "platform/serialcontrol.h"
 #include "support/ptypeer.h"
 #include "support/scratchhome.h"
+#include "support/testutil.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -56,27 +57,6 @@ struct Recorder {
         return all;
     }
 };
-
-QString allLatin1() {
-    QString s;
-    for (int c = 0; c < 256; ++c)
-        s.append(QChar(char16_t(c)));
-    return s;
-}
-
-QByteArray allBytes() {
-    QByteArray b;
-    for (int c = 0; c < 256; ++c)
-        b.append(char(c));
-    return b;
-}
-
-double cpuSeconds() {
-    rusage u{};
-    ::getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 #define QVERIFY_THROWS_RUNTIME(statement, expectedNumber)                                          \
     do {                                                                                           \

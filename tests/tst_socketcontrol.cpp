@@ -3,6 +3,7 @@
 #include "platform/runtimeerror.h"
 #include "platform/socketcontrol.h"
 #include "support/loopbackserver.h"
+#include "support/testutil.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -17,20 +18,6 @@
 using State = SocketControl::State;
 
 namespace {
-
-QString allLatin1() {
-    QString s;
-    for (int c = 0; c < 256; ++c)
-        s.append(QChar(char16_t(c)));
-    return s;
-}
-
-QByteArray allBytes() {
-    QByteArray b;
-    for (int c = 0; c < 256; ++c)
-        b.append(char(c));
-    return b;
-}
 
 RuntimeError caught(const std::function<void()>& f) {
     try {

@@ -8,6 +8,7 @@
 #include "platform/richtextbox.h"
 #include "support/appharness.h"
 #include "support/loopbackserver.h"
+#include "support/testutil.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -80,13 +81,6 @@ QString asBoxText(const QByteArray& file) {
 
 QStringList boxes(frmQuorlaneTest& w) {
     return {w.txtTcp1->Text(), w.txtTcp2->Text(), w.txtTcp3->Text(), w.txtTcp4->Text()};
-}
-
-QByteArray allBytes() {
-    QByteArray bytes(256, '\0');
-    for (int i = 0; i < 256; ++i)
-        bytes[i] = char(i);
-    return bytes;
 }
 
 } // namespace
