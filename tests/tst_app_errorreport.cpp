@@ -49,15 +49,18 @@ void ErrorReportTest::reportText_data() {
     QTest::addColumn<QString>("description");
     QTest::addColumn<QString>("source");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("typical") << 13 << "Type mismatch" << "MSComm1"
+    QTest::newRow("typical") << 13 << "Type mismatch"
+                             << "MSComm1"
                              << "Error Number: [13] \r\nErrorDescription: Type mismatch\r\n"
                                 "VB Source: MSComm1\r\nApp Source: frmQuorlaneTest\r\n"
                                 "Active Control: btnTest_Click";
-    QTest::newRow("empty fields") << 8002 << "" << ""
+    QTest::newRow("empty fields") << 8002 << ""
+                                  << ""
                                   << "Error Number: [8002] \r\nErrorDescription: \r\n"
                                      "VB Source: \r\nApp Source: frmQuorlaneTest\r\n"
                                      "Active Control: btnTest_Click";
-    QTest::newRow("negative") << -2147 << "x" << "y"
+    QTest::newRow("negative") << -2147 << "x"
+                              << "y"
                               << "Error Number: [-2147] \r\nErrorDescription: x\r\n"
                                  "VB Source: y\r\nApp Source: frmQuorlaneTest\r\n"
                                  "Active Control: btnTest_Click";
@@ -69,9 +72,8 @@ void ErrorReportTest::reportText() {
     QFETCH(QString, source);
     QFETCH(QString, expected);
     AppHarness app;
-    app->trap().run(QStringLiteral("btnTest_Click"), [&] {
-        throw RuntimeError(number, description, source);
-    });
+    app->trap().run(QStringLiteral("btnTest_Click"),
+                    [&] { throw RuntimeError(number, description, source); });
     QCOMPARE(app.messages->texts, QStringList{expected});
     QCOMPARE(expected.count(QStringLiteral("\r\n")), 4);
 }
@@ -103,8 +105,9 @@ void ErrorReportTest::trapReportsAndRunsExtraStepsOnce() {
 
 void ErrorReportTest::trapLetsOtherFailuresAlone() {
     AppHarness app;
-    QVERIFY_THROWS_EXCEPTION(std::logic_error,
-                             app->trap().run(QStringLiteral("x"), [] { throw std::logic_error("bug"); }));
+    QVERIFY_THROWS_EXCEPTION(std::logic_error, app->trap().run(QStringLiteral("x"), [] {
+        throw std::logic_error("bug");
+    }));
     QVERIFY(app.messages->texts.isEmpty());
 }
 
@@ -156,7 +159,7 @@ void ErrorReportTest::timerRestsWhileReportIsOpen() {
 void ErrorReportTest::sleepZeroOrNegativeReturnsAtOnce() {
     AppHarness app;
     bool ran = false;
-    QObject scope;  // the pending call goes with it
+    QObject scope; // the pending call goes with it
     QTimer::singleShot(0, &scope, [&] { ran = true; });
     app->Sleep(0);
     app->Sleep(-3);
@@ -174,7 +177,7 @@ void ErrorReportTest::sleepWaitsForWholeSeconds() {
     QObject::connect(&mover, &QTimer::timeout, [&] {
         ++stage;
         if (stage == 3 || stage == 6)
-            clock->now += 1;  // one second, then the second one
+            clock->now += 1; // one second, then the second one
     });
     mover.start(30);
     const std::int64_t started = clock->now;
@@ -195,7 +198,7 @@ void ErrorReportTest::sleepOutlastsClockSetBack() {
     QObject::connect(&mover, &QTimer::timeout, [&] {
         ++step;
         if (step == 2)
-            clock->now = start - 10;  // set back
+            clock->now = start - 10; // set back
         else if (step > 2)
             clock->now += 3;
     });
@@ -215,13 +218,15 @@ void ErrorReportTest::sleepLetsEventsRun() {
     QTcpSocket client;
     bool ticked = false, clicked = false, dataSeen = false;
     QTimer::singleShot(100, [&] { ticked = true; });
-    QTimer::singleShot(150, [&] {
-        client.connectToHost(QHostAddress::LocalHost, server.port());
-    });
+    QTimer::singleShot(150, [&] { client.connectToHost(QHostAddress::LocalHost, server.port()); });
     QObject::connect(&client, &QTcpSocket::connected, [&] { client.write("x"); });
-    QTimer::singleShot(200, [&] { w.btnTest_Click(5); clicked = w.pollingOn == True; });
+    QTimer::singleShot(200, [&] {
+        w.btnTest_Click(5);
+        clicked = w.pollingOn == True;
+    });
     QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] { dataSeen = dataSeen || server.receivedTotal() == "x"; });
+    QObject::connect(&poll, &QTimer::timeout,
+                     [&] { dataSeen = dataSeen || server.receivedTotal() == "x"; });
     poll.start(10);
     w.Sleep(2);
     QVERIFY(ticked);
@@ -238,7 +243,8 @@ void ErrorReportTest::sleepCostsLittleProcessorTime() {
     const double cpu = cpuSeconds() - cpu0;
     const double seconds = wall.elapsed() / 1000.0;
     QVERIFY2(seconds > 1.0 && seconds <= 2.5, qPrintable(QString::number(seconds)));
-    QVERIFY2(cpu < 0.10 * seconds, qPrintable(QStringLiteral("cpu %1 s over %2 s").arg(cpu).arg(seconds)));
+    QVERIFY2(cpu < 0.10 * seconds,
+             qPrintable(QStringLiteral("cpu %1 s over %2 s").arg(cpu).arg(seconds)));
 }
 
 QTEST_MAIN(ErrorReportTest)

@@ -266,8 +266,7 @@ void TestSerialControl::heldBackArrivalsAlwaysDelivered() {
     // True once the port has read what was written and holds back its event (or has
     // already raised it).
     auto readByPort = [&](const QString& upTo) {
-        return QTest::qWaitFor([&] { return comm.receivePending() || rec.inputs() == upTo; },
-                               3000);
+        return QTest::qWaitFor([&] { return comm.receivePending() || rec.inputs() == upTo; }, 3000);
     };
 
     QVERIFY(peer.write("a"));

@@ -36,8 +36,7 @@ private slots:
 };
 
 void ScreenshotTest::windowLooksAsDesigned() {
-    QVERIFY2(QGuiApplication::platformName() == QLatin1String("xcb"),
-             "this suite runs under Xvfb");
+    QVERIFY2(QGuiApplication::platformName() == QLatin1String("xcb"), "this suite runs under Xvfb");
     AppHarness app;
     auto& w = app.window();
     w.show();
@@ -58,13 +57,13 @@ void ScreenshotTest::windowLooksAsDesigned() {
         int l, t, width, height;
     };
     const Expect expected[] = {
-        {"btnConnect(0)", 1140, 255, 1740, 555},  {"btnConnect(1)", 2955, 255, 1770, 555},
-        {"btnConnect(4)", 4785, 255, 2070, 555},  {"btnConnect(2)", 10485, 255, 1305, 555},
-        {"btnConnect(3)", 3765, 825, 3090, 345},  {"cmboCOMMPort", 8520, 240, 1860, 525},
-        {"txtTcp1", 1185, 810, 585, 360},         {"txtTcp4", 3105, 810, 555, 360},
-        {"txtRS232Send", 1140, 1185, 8625, 390},  {"btnSave(0)", 9885, 1185, 1905, 390},
-        {"btnSave(1)", 9885, 1620, 1905, 390},    {"btnTest(5)", 2880, 1990, 3120, 315},
-        {"lblConnect(2)", 7932, 720, 3132, 372},  {"rtfReceive", 120, 2250, 11700, 7260},
+        {"btnConnect(0)", 1140, 255, 1740, 555}, {"btnConnect(1)", 2955, 255, 1770, 555},
+        {"btnConnect(4)", 4785, 255, 2070, 555}, {"btnConnect(2)", 10485, 255, 1305, 555},
+        {"btnConnect(3)", 3765, 825, 3090, 345}, {"cmboCOMMPort", 8520, 240, 1860, 525},
+        {"txtTcp1", 1185, 810, 585, 360},        {"txtTcp4", 3105, 810, 555, 360},
+        {"txtRS232Send", 1140, 1185, 8625, 390}, {"btnSave(0)", 9885, 1185, 1905, 390},
+        {"btnSave(1)", 9885, 1620, 1905, 390},   {"btnTest(5)", 2880, 1990, 3120, 315},
+        {"lblConnect(2)", 7932, 720, 3132, 372}, {"rtfReceive", 120, 2250, 11700, 7260},
     };
     for (const Expect& e : expected) {
         QWidget* control = findByDescription(&w, QString::fromLatin1(e.description));

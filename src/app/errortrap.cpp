@@ -11,8 +11,7 @@ bool ErrorTrap::run(const QString& procedure, const std::function<void()>& body,
         body();
         return true;
     } catch (const RuntimeError& e) {
-        report_(QString::number(e.number()), e.description(), e.source(), windowName_,
-                procedure);
+        report_(QString::number(e.number()), e.description(), e.source(), windowName_, procedure);
         if (extraSteps)
             quietly(extraSteps);
         return false;

@@ -14,9 +14,9 @@ class RuntimeError;
 // retried and no error reaches the caller.
 class ErrorTrap {
 public:
-    using Report = std::function<void(const QString& number, const QString& description,
-                                      const QString& source, const QString& window,
-                                      const QString& procedure)>;
+    using Report =
+        std::function<void(const QString& number, const QString& description, const QString& source,
+                           const QString& window, const QString& procedure)>;
 
     ErrorTrap(QString windowName, Report report);
 

@@ -9,7 +9,9 @@
 
 namespace look {
 
-int twips(int value) { return static_cast<int>(std::lround(value / 15.0)); }
+int twips(int value) {
+    return static_cast<int>(std::lround(value / 15.0));
+}
 
 QRect twips(int left, int top, int width, int height) {
     return QRect(twips(left), twips(top), twips(width), twips(height));
@@ -23,8 +25,8 @@ void registerFontSubstitutes() {
     const QStringList sans = {QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")};
     for (const char* family : {"Tahoma", "MS Sans Serif", "Arial"})
         QFont::insertSubstitutions(QString::fromLatin1(family), sans);
-    QFont::insertSubstitutions(QStringLiteral("Courier New"),
-                               {QStringLiteral("Liberation Mono"), QStringLiteral("DejaVu Sans Mono")});
+    QFont::insertSubstitutions(QStringLiteral("Courier New"), {QStringLiteral("Liberation Mono"),
+                                                               QStringLiteral("DejaVu Sans Mono")});
 }
 
 QFont font(const char* family, double pointSize, bool bold) {
@@ -37,9 +39,15 @@ QFont font(const char* family, double pointSize, bool bold) {
     return f;
 }
 
-QColor yellow() { return QColor(255, 255, 0); }
-QColor darkTeal() { return QColor(0, 64, 64); }
-QColor highlight() { return QApplication::palette().color(QPalette::Highlight); }
+QColor yellow() {
+    return QColor(255, 255, 0);
+}
+QColor darkTeal() {
+    return QColor(0, 64, 64);
+}
+QColor highlight() {
+    return QApplication::palette().color(QPalette::Highlight);
+}
 
 void fillWith(QWidget* widget, const QColor& background) {
     QPalette p = widget->palette();

@@ -40,17 +40,18 @@ frmQuorlaneTest::frmQuorlaneTest(PlatformParts parts, QWidget* parent)
     address_ = std::make_unique<RemoteAddress>(
         remoteOctets, std::array<TextBox*, 4>{txtTcp1, txtTcp2, txtTcp3, txtTcp4});
     help_ = std::make_unique<HelpWindows>();
-    tcp_ = std::make_unique<TcpLink>(TcpLink::Parts{
-        *Winsock1, *address_, remoteAddress, tcpConnected, *txtSend, *txtRS232Send, *log_, trap_,
-        [this](std::int16_t seconds) { Sleep(seconds); },
-        [this](std::int16_t index) { help_->show(index); }});
+    tcp_ = std::make_unique<TcpLink>(
+        TcpLink::Parts{*Winsock1, *address_, remoteAddress, tcpConnected, *txtSend, *txtRS232Send,
+                       *log_, trap_, [this](std::int16_t seconds) { Sleep(seconds); },
+                       [this](std::int16_t index) { help_->show(index); }});
     serial_ = std::make_unique<SerialLink>(SerialLink::Parts{
         *MSComm1, *cmboCOMMPort, serialStatus(), *txtRS232Send, *log_, *address_, trap_});
-    commands_ = std::make_unique<Commands>(Commands::Parts{
-        *MSComm1, btnTest, pollingOn, tcpConnected, remoteAddress, pollStep, *txtSend,
-        *txtRS232Send, tcpStatus(), activeLink(),
-        [this](const QString& text) { SendTcp(text); }, trap_});
-    files_ = std::make_unique<FileButtons>(FileButtons::Parts{*ComDialog, logFilePath, *log_, trap_});
+    commands_ = std::make_unique<Commands>(
+        Commands::Parts{*MSComm1, btnTest, pollingOn, tcpConnected, remoteAddress, pollStep,
+                        *txtSend, *txtRS232Send, tcpStatus(), activeLink(),
+                        [this](const QString& text) { SendTcp(text); }, trap_});
+    files_ =
+        std::make_unique<FileButtons>(FileButtons::Parts{*ComDialog, logFilePath, *log_, trap_});
 
     wireEvents();
     Timer1->start();
@@ -88,19 +89,21 @@ void frmQuorlaneTest::buildControls() {
     auto tab = [&](QWidget* w, int index) { tabs.push_back({index, w}); };
 
     auto heading = [&](int index, const char* caption, int l, int t, int w, int h, bool yellow) {
-        QLabel* label = look::label(Frame1, QString::fromLatin1(caption),
-                                    look::font("Tahoma", 15.6), yellow, Qt::AlignLeft | Qt::AlignTop);
+        QLabel* label =
+            look::label(Frame1, QString::fromLatin1(caption), look::font("Tahoma", 15.6), yellow,
+                        Qt::AlignLeft | Qt::AlignTop);
         label->setGeometry(twips(l, t, w, h));
-        label->adjustSize();  // sizes itself to its caption
+        label->adjustSize(); // sizes itself to its caption
         look::describe(label, label->text(), QStringLiteral("label1(%1)").arg(index));
         label1[index] = label;
     };
     auto status = [&](int index, int l, int t, int w, int h, bool yellow) {
-        QLabel* label = look::label(Frame1, QStringLiteral("Label5"),
-                                    look::font("MS Sans Serif", 9.6, true), yellow,
-                                    Qt::AlignHCenter | Qt::AlignTop);
+        QLabel* label =
+            look::label(Frame1, QStringLiteral("Label5"), look::font("MS Sans Serif", 9.6, true),
+                        yellow, Qt::AlignHCenter | Qt::AlignTop);
         label->setGeometry(twips(l, t, w, h));
-        look::describe(label, QStringLiteral("Status"), QStringLiteral("lblConnect(%1)").arg(index));
+        look::describe(label, QStringLiteral("Status"),
+                       QStringLiteral("lblConnect(%1)").arg(index));
         lblConnect[index] = label;
     };
     auto button = [&](const QString& caption, const QFont& font, int l, int t, int w, int h,
@@ -108,7 +111,7 @@ void frmQuorlaneTest::buildControls() {
         auto* b = new QPushButton(caption, Frame1);
         b->setFont(font);
         b->setGeometry(twips(l, t, w, h));
-        b->setAutoDefault(true);  // Enter presses the focused button
+        b->setAutoDefault(true); // Enter presses the focused button
         look::describe(b, caption, description);
         tab(b, tabIndex);
         return b;
@@ -120,8 +123,9 @@ void frmQuorlaneTest::buildControls() {
         box->setInputLimit(3);
         box->setText(QString::fromLatin1(text));
         static const char* const names[] = {"First", "Second", "Third", "Fourth"};
-        look::describe(box, QStringLiteral("%1 octet of the unit's address").arg(QLatin1String(names[n - 1])),
-                       QStringLiteral("txtTcp%1").arg(n));
+        look::describe(
+            box, QStringLiteral("%1 octet of the unit's address").arg(QLatin1String(names[n - 1])),
+            QStringLiteral("txtTcp%1").arg(n));
         tab(box, tabIndex);
         return box;
     };
@@ -133,8 +137,8 @@ void frmQuorlaneTest::buildControls() {
                            QStringLiteral("btnConnect(0)"));
     btnConnect[1] = button(QStringLiteral("Disconnect TCP/IP"), buttonFont, 2955, 255, 1770, 555,
                            22, QStringLiteral("btnConnect(1)"));
-    btnConnect[4] = button(QStringLiteral("Network TCP/IP Setup"), buttonFont, 4785, 255, 2070,
-                           555, 35, QStringLiteral("btnConnect(4)"));
+    btnConnect[4] = button(QStringLiteral("Network TCP/IP Setup"), buttonFont, 4785, 255, 2070, 555,
+                           35, QStringLiteral("btnConnect(4)"));
     heading(7, "RS232/485", 6960, 345, 1485, 375, true);
     heading(8, "RS232/485", 6960, 375, 1485, 375, false);
 
@@ -145,8 +149,8 @@ void frmQuorlaneTest::buildControls() {
     look::describe(cmboCOMMPort, QStringLiteral("Serial port"), QStringLiteral("cmboCOMMPort"));
     tab(cmboCOMMPort, 23);
 
-    btnConnect[2] = button(QStringLiteral("RS232/485 Setup"), buttonFont, 10485, 255, 1305, 555,
-                           32, QStringLiteral("btnConnect(2)"));
+    btnConnect[2] = button(QStringLiteral("RS232/485 Setup"), buttonFont, 10485, 255, 1305, 555, 32,
+                           QStringLiteral("btnConnect(2)"));
     status(4, 1932, 0, 5532, 372, true);
     status(5, 1920, 24, 5532, 372, false);
 
@@ -168,8 +172,8 @@ void frmQuorlaneTest::buildControls() {
     txtTcp3 = octetBox("0", 2460, 810, 555, 360, 39, 3);
     txtTcp4 = octetBox("0", 3105, 810, 555, 360, 40, 4);
 
-    btnConnect[3] = button(QStringLiteral("Change Remote Host TCP/IP"), buttonFont, 3765, 825,
-                           3090, 345, 36, QStringLiteral("btnConnect(3)"));
+    btnConnect[3] = button(QStringLiteral("Change Remote Host TCP/IP"), buttonFont, 3765, 825, 3090,
+                           345, 36, QStringLiteral("btnConnect(3)"));
     status(2, 7932, 720, 3132, 372, true);
     status(3, 7920, 744, 3132, 372, false);
     heading(3, "Send", 405, 1215, 705, 375, true);
@@ -197,10 +201,9 @@ void frmQuorlaneTest::buildControls() {
                                     {2880, 1665, 960, 315}, {930, 1980, 960, 315},
                                     {1905, 1980, 960, 315}, {2880, 1990, 3120, 315}};
     for (int i = 0; i < 6; ++i) {
-        const QString caption =
-            i < vocabulary::PollingSwitch
-                ? vocabulary::word(vocabulary::SerialButtons[i])
-                : vocabulary::word(vocabulary::PollingSwitchCaption);
+        const QString caption = i < vocabulary::PollingSwitch
+                                    ? vocabulary::word(vocabulary::SerialButtons[i])
+                                    : vocabulary::word(vocabulary::PollingSwitchCaption);
         btnTest[i] = button(caption, font(), testGeometry[i][0], testGeometry[i][1],
                             testGeometry[i][2], testGeometry[i][3], 25 + i + (i == 5 ? 18 : 0),
                             QStringLiteral("btnTest(%1)").arg(i));
@@ -296,26 +299,54 @@ void frmQuorlaneTest::Form_Load() {
     }
 }
 
-void frmQuorlaneTest::txtTcp1_Change() { address_->boxChanged(0); }
-void frmQuorlaneTest::txtTcp2_Change() { address_->boxChanged(1); }
-void frmQuorlaneTest::txtTcp3_Change() { address_->boxChanged(2); }
-void frmQuorlaneTest::txtTcp4_Change() { address_->boxChanged(3); }
-void frmQuorlaneTest::btnConnect_Click(std::int16_t index) { tcp_->btnConnect_Click(index); }
-void frmQuorlaneTest::txtSend_KeyPress(std::int16_t& keyAscii) { tcp_->txtSend_KeyPress(keyAscii); }
+void frmQuorlaneTest::txtTcp1_Change() {
+    address_->boxChanged(0);
+}
+void frmQuorlaneTest::txtTcp2_Change() {
+    address_->boxChanged(1);
+}
+void frmQuorlaneTest::txtTcp3_Change() {
+    address_->boxChanged(2);
+}
+void frmQuorlaneTest::txtTcp4_Change() {
+    address_->boxChanged(3);
+}
+void frmQuorlaneTest::btnConnect_Click(std::int16_t index) {
+    tcp_->btnConnect_Click(index);
+}
+void frmQuorlaneTest::txtSend_KeyPress(std::int16_t& keyAscii) {
+    tcp_->txtSend_KeyPress(keyAscii);
+}
 void frmQuorlaneTest::Winsock1_DataArrival(std::int32_t bytesTotal) {
     tcp_->Winsock1_DataArrival(bytesTotal);
 }
-void frmQuorlaneTest::cmboCOMMPort_Click() { serial_->cmboCOMMPort_Click(); }
+void frmQuorlaneTest::cmboCOMMPort_Click() {
+    serial_->cmboCOMMPort_Click();
+}
 void frmQuorlaneTest::txtRS232Send_KeyPress(std::int16_t& keyAscii) {
     serial_->txtRS232Send_KeyPress(keyAscii);
 }
-void frmQuorlaneTest::MSComm1_OnComm() { serial_->MSComm1_OnComm(); }
-void frmQuorlaneTest::btnTest_Click(std::int16_t index) { commands_->btnTest_Click(index); }
-void frmQuorlaneTest::Timer1_Timer() { commands_->Timer1_Timer(); }
-void frmQuorlaneTest::btnSave_Click(std::int16_t index) { files_->btnSave_Click(index); }
-void frmQuorlaneTest::InitCommPort() { serial_->InitCommPort(); }
-void frmQuorlaneTest::SendTcp(const QString& text) { tcp_->SendTcp(text); }
-Flag frmQuorlaneTest::ParseIpAnswer(const QString& text) { return address_->ParseIpAnswer(text); }
+void frmQuorlaneTest::MSComm1_OnComm() {
+    serial_->MSComm1_OnComm();
+}
+void frmQuorlaneTest::btnTest_Click(std::int16_t index) {
+    commands_->btnTest_Click(index);
+}
+void frmQuorlaneTest::Timer1_Timer() {
+    commands_->Timer1_Timer();
+}
+void frmQuorlaneTest::btnSave_Click(std::int16_t index) {
+    files_->btnSave_Click(index);
+}
+void frmQuorlaneTest::InitCommPort() {
+    serial_->InitCommPort();
+}
+void frmQuorlaneTest::SendTcp(const QString& text) {
+    tcp_->SendTcp(text);
+}
+Flag frmQuorlaneTest::ParseIpAnswer(const QString& text) {
+    return address_->ParseIpAnswer(text);
+}
 
 void frmQuorlaneTest::ErrorReport(const QString& number, const QString& description,
                                   const QString& source, const QString& window,

@@ -2,4 +2,6 @@
 
 #include <QDateTime>
 
-std::int64_t SystemClock::nowSeconds() const { return QDateTime::currentSecsSinceEpoch(); }
+std::int64_t SystemClock::nowSeconds() const {
+    return QDateTime::currentSecsSinceEpoch();
+}

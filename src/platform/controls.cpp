@@ -79,6 +79,10 @@ void ComboList::AddItem(const QString& item) {
         setEditText(text);
 }
 
-void ComboList::setListIndex(std::int16_t index) { setCurrentIndex(index); }
+void ComboList::setListIndex(std::int16_t index) {
+    setCurrentIndex(index);
+}
 
-void ComboList::setText(const QString& text) { setEditText(text); }
+void ComboList::setText(const QString& text) {
+    setEditText(text);
+}

@@ -14,7 +14,7 @@ public:
         QWidget* owner = nullptr;
         bool save = false;
         QString initDir;
-        QString nameFilter;  // in Qt's form, "*.txt (*.txt)"
+        QString nameFilter; // in Qt's form, "*.txt (*.txt)"
         QString fileName;
     };
     virtual ~FileDialogBackend() = default;

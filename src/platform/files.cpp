@@ -39,7 +39,7 @@ QString ledgerKey(const QString& native) {
     if (it != resolved.constEnd())
         return *it;
     const QString canonical = QFileInfo(native).canonicalFilePath();
-    if (canonical.isEmpty())  // not there yet: its canonical name is known once it is
+    if (canonical.isEmpty()) // not there yet: its canonical name is known once it is
         return QDir::cleanPath(QFileInfo(native).absoluteFilePath());
     if (resolved.size() >= 1024)
         resolved.clear();
@@ -84,10 +84,10 @@ QString ledgerKey(const QString& native) {
     default:
         break;
     }
-    throw RuntimeError(number,
-                       QStringLiteral("%1: %2 (%3)").arg(what, native,
-                                                        QString::fromLocal8Bit(strerror(e))),
-                       kSource);
+    throw RuntimeError(
+        number,
+        QStringLiteral("%1: %2 (%3)").arg(what, native, QString::fromLocal8Bit(strerror(e))),
+        kSource);
 }
 
 void writeAllFd(int fd, const char* data, qsizetype size, const QString& native) {
@@ -182,10 +182,10 @@ void TextFile::write(QByteArrayView bytes) {
 #ifdef Q_OS_WIN
         auto* f = static_cast<QFile*>(handle_);
         if (f->write(bytes.data(), bytes.size()) != bytes.size())
-            throw RuntimeError(err::DeviceIo,
-                               QStringLiteral("Device I/O error: %1 (%2)")
-                                   .arg(native_, f->errorString()),
-                               kSource);
+            throw RuntimeError(
+                err::DeviceIo,
+                QStringLiteral("Device I/O error: %1 (%2)").arg(native_, f->errorString()),
+                kSource);
 #else
         writeAllFd(fd_, bytes.data(), bytes.size(), native_);
 #endif
@@ -239,8 +239,8 @@ QByteArray readSpan(const QString& native, std::int64_t from, std::int64_t to) {
             to >= 0 ? std::min<std::int64_t>(sizeof buf, to - from - out.size()) : sizeof buf;
         if (want <= 0)
             break;
-        const ssize_t n = ::pread(fd, buf, static_cast<size_t>(want),
-                                  static_cast<off_t>(from + out.size()));
+        const ssize_t n =
+            ::pread(fd, buf, static_cast<size_t>(want), static_cast<off_t>(from + out.size()));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -288,9 +288,9 @@ QByteArray readRange(const QString& path, std::int64_t from, std::int64_t to) {
     const QByteArray out = readSpan(native, from, to);
 #endif
     if (out.size() != to - from)
-        throw RuntimeError(err::DeviceIo,
-                           QStringLiteral("Device I/O error: %1 is shorter than expected").arg(native),
-                           kSource);
+        throw RuntimeError(
+            err::DeviceIo,
+            QStringLiteral("Device I/O error: %1 is shorter than expected").arg(native), kSource);
     return out;
 }
 
@@ -320,7 +320,8 @@ void copyFile(const QString& from, const QString& to) {
         const QString msg = out.errorString();
         out.remove();
         throw RuntimeError(err::PathFileAccess,
-                           QStringLiteral("Path/File access error: %1 (%2)").arg(dst, msg), kSource);
+                           QStringLiteral("Path/File access error: %1 (%2)").arg(dst, msg),
+                           kSource);
     }
     out.close();
     QFile::remove(dst);

@@ -43,8 +43,9 @@ QByteArray readAll(const QString& path);
 // Bytes [from, to) of a file; throws when the file is shorter than `to`.
 QByteArray readRange(const QString& path, std::int64_t from, std::int64_t to);
 // Replaces `to` with a copy of `from`. When `to` already is `from` (the same file by
-// another name, or the same name) there is nothing to copy and the file is left as it is. The copy is written to a temporary file
-// beside `to` and renamed over it, so a failed copy leaves an existing `to` as it was.
+// another name, or the same name) there is nothing to copy and the file is left as it is. The copy
+// is written to a temporary file beside `to` and renamed over it, so a failed copy leaves an
+// existing `to` as it was.
 void copyFile(const QString& from, const QString& to);
 
 // What identifies a file's content without reading it: its size, modification and
@@ -68,9 +69,9 @@ bool sameFile(const QString& a, const QString& b);
 // we left it and has only grown at the end since a given moment, and read or write just
 // the difference.
 struct LedgerEntry {
-    Stamp stamp;                  // as we left the file
-    std::uint64_t rewrites = 0;   // writes that replaced the whole content
-    std::uint64_t writes = 0;     // all writes
+    Stamp stamp;                // as we left the file
+    std::uint64_t rewrites = 0; // writes that replaced the whole content
+    std::uint64_t writes = 0;   // all writes
 };
 // The entry for a file (canonical native path); a default entry when we never wrote it.
 LedgerEntry ledger(const QString& path);

@@ -39,7 +39,9 @@ QString nativePath(const QString& programPath) {
 #endif
 }
 
-QString dosdevicesFolder() { return quorlaneHome() + QStringLiteral("/dosdevices"); }
+QString dosdevicesFolder() {
+    return quorlaneHome() + QStringLiteral("/dosdevices");
+}
 
 QString comDevicePath(int port) {
 #ifdef Q_OS_WIN
@@ -53,6 +55,8 @@ QString comDevicePath(int port) {
 #endif
 }
 
-QString programFolder() { return QCoreApplication::applicationDirPath(); }
+QString programFolder() {
+    return QCoreApplication::applicationDirPath();
+}
 
 } // namespace paths

@@ -1,7 +1,7 @@
 #include "platform/serialcontrol.h"
 
-#include "platform/paths.h"
 #include "platform/latin1.h"
+#include "platform/paths.h"
 #include "platform/runtimeerror.h"
 
 #include <QElapsedTimer>
@@ -335,7 +335,7 @@ void SerialControl::setPortOpen(bool open) {
 #ifdef Q_OS_UNIX
     port->setPortName(target.isEmpty() ? path : target);
 #else
-    port->setPortName(path);  // COMn, opened by name
+    port->setPortName(path); // COMn, opened by name
 #endif
     port->setBaudRate(s->baud);
     port->setParity(s->parity);
@@ -434,7 +434,7 @@ void SerialControl::raise(std::int16_t event) {
 
 void SerialControl::onReadyRead() {
     if (!port_ || lost_ || rThreshold_ < 1 || receivePacer_.isActive())
-        return;  // closed, or an event for these bytes is already on its way
+        return; // closed, or an event for these bytes is already on its way
     const int gap = slowStream_ ? SlowReceiveGapMs : ReceiveGapMs;
     const qint64 since = lastReceive_.isValid() ? lastReceive_.elapsed() : gap;
     if (since < gap) {

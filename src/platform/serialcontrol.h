@@ -132,6 +132,6 @@ private:
     std::int16_t sThreshold_ = 0;
     std::int16_t commEvent_ = 0;
     bool lost_ = false;
-    bool draining_ = false;        // the last receive event before a loss is raised
+    bool draining_ = false; // the last receive event before a loss is raised
     int lockFd_ = -1;
 };

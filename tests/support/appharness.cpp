@@ -43,9 +43,13 @@ AppHarness::AppHarness(Options options) {
     window_ = std::make_unique<frmQuorlaneTest>(std::move(parts));
 }
 
-AppHarness::~AppHarness() { window_.reset(); }
+AppHarness::~AppHarness() {
+    window_.reset();
+}
 
-QString AppHarness::logPath() const { return home.path() + QStringLiteral("/drive_c/ZEL.txt"); }
+QString AppHarness::logPath() const {
+    return home.path() + QStringLiteral("/drive_c/ZEL.txt");
+}
 
 QByteArray AppHarness::logBytes() const {
     QFile f(logPath());

@@ -53,7 +53,7 @@ public:
     std::shared_ptr<RecordingMessageBox> messages = std::make_shared<RecordingMessageBox>();
     std::shared_ptr<ScriptedFileDialog> dialogs = std::make_shared<ScriptedFileDialog>();
     std::shared_ptr<TestClock> clock;
-    RecordingSocketControl* socket = nullptr;  // with a recording socket
+    RecordingSocketControl* socket = nullptr; // with a recording socket
 
 private:
     std::unique_ptr<frmQuorlaneTest> window_;

@@ -61,7 +61,7 @@ public:
     void deliver(const QByteArray& bytes);
 
     bool refuse = false;
-    QStringList connects;  // RemoteHost at each accepted Connect
+    QStringList connects; // RemoteHost at each accepted Connect
     QStringList sent;
     int closes = 0;
 
