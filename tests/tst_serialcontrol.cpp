@@ -92,7 +92,8 @@ private slots:
     void inputReturnsEverythingWaiting();
     void receiveEventsFollowRThreshold();
     void steadyStreamSharesEvents();
-    void heldBackArrivalsAlwaysDelivered();
+    void heldBackArrivalsSurviveDeviceLoss_data();
+    void heldBackArrivalsSurviveDeviceLoss();
     void arrivalDuringHandlerIsAnnounced();
     void sendEventOnlyWithSThreshold();
     void missingDeviceFailsWithItsPath();
@@ -250,10 +251,17 @@ void TestSerialControl::steadyStreamSharesEvents() {
     QVERIFY(rec.events.size() >= 2);
 }
 
-void TestSerialControl::heldBackArrivalsAlwaysDelivered() {
-    // After an event that brought little, the next arrivals are left in the driver until
-    // their event is due. They must still come, also when nothing follows them, in order
-    // and whole; and a device lost meanwhile must still be noticed.
+void TestSerialControl::heldBackArrivalsSurviveDeviceLoss_data() {
+    QTest::addColumn<bool>("fast");
+    QTest::newRow("slow stream") << false;
+    QTest::newRow("fast stream") << true;
+}
+
+void TestSerialControl::heldBackArrivalsSurviveDeviceLoss() {
+    // An arrival soon after a receive event has its own event held back (longer after an
+    // event that brought little). When the device goes away meanwhile, the arrival must
+    // still get its event, before the loss is raised.
+    QFETCH(bool, fast);
     PtyPeer peer;
     QVERIFY(peer.linkAs(*home_, 7));
     SerialControl comm;
@@ -263,34 +271,20 @@ void TestSerialControl::heldBackArrivalsAlwaysDelivered() {
     rec.read = true;
     rec.attach(comm);
     comm.setPortOpen(true);
-    // True once the port has read what was written and holds back its event (or has
-    // already raised it).
-    auto readByPort = [&](const QString& upTo) {
-        return QTest::qWaitFor([&] { return comm.receivePending() || rec.inputs() == upTo; }, 3000);
-    };
 
-    QVERIFY(peer.write("a"));
-    QVERIFY(QTest::qWaitFor([&] { return rec.inputs() == QLatin1String("a"); }, 3000));
-    QVERIFY(peer.write("b")); // soon after an event: its own event is held back
-    QVERIFY(readByPort(QStringLiteral("ab")));
-    QVERIFY(peer.write("c")); // arrives while the port rests, and nothing follows it
-    QVERIFY(QTest::qWaitFor([&] { return rec.inputs() == QLatin1String("abc"); }, 3000));
-    QCOMPARE(rec.count(SerialControl::EvReceive), rec.events.size());
-    for (const Event& e : std::as_const(rec.events))
-        QVERIFY(!e.input.isEmpty());
-
-    // After an event that brought much, arrivals are read as they come and a loss is
-    // noticed at once; what was read before it still gets its event.
-    const QByteArray block(2 * SerialControl::SlowBelowBytes, 'x');
-    QVERIFY(peer.write(block));
-    const QString upToBlock = QStringLiteral("abc") + QString::fromLatin1(block);
-    QVERIFY(QTest::qWaitFor([&] { return rec.inputs() == upToBlock; }, 3000));
+    QByteArray sent = fast ? QByteArray(2 * SerialControl::SlowBelowBytes, 'x') : "a";
+    QVERIFY(peer.write(sent));
+    QVERIFY(QTest::qWaitFor([&] { return rec.inputs().toLatin1() == sent; }, 3000));
     QVERIFY(peer.write("d"));
-    QVERIFY(readByPort(upToBlock + u'd'));
+    sent += 'd';
+    // Once the port has read it, its event is held back (or, on a slow machine, raised).
+    QVERIFY(QTest::qWaitFor(
+        [&] { return comm.receivePending() || rec.inputs().toLatin1() == sent; }, 3000));
     peer.closeMaster();
     QVERIFY(QTest::qWaitFor([&] { return rec.count(SerialControl::EvDeviceLost) > 0; }, 3000));
-    QCOMPARE(rec.inputs(), upToBlock + u'd');
+    QCOMPARE(rec.inputs().toLatin1(), sent);
     QCOMPARE(rec.count(SerialControl::EvDeviceLost), 1);
+    QCOMPARE(rec.events.constLast().code, SerialControl::EvDeviceLost);
     QVERIFY(!comm.PortOpen());
 }
 

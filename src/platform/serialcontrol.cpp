@@ -21,7 +21,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -143,7 +142,7 @@ bool isPseudoTerminal(int fd) {
 SerialControl::SerialControl(QObject* parent) : QObject(parent) {
     receivePacer_.setSingleShot(true);
     receivePacer_.setTimerType(Qt::PreciseTimer);
-    connect(&receivePacer_, &QTimer::timeout, this, &SerialControl::paceElapsed);
+    connect(&receivePacer_, &QTimer::timeout, this, &SerialControl::raiseReceive);
 }
 
 SerialControl::~SerialControl() {
@@ -439,42 +438,9 @@ void SerialControl::onReadyRead() {
     const qint64 since = lastReceive_.isValid() ? lastReceive_.elapsed() : gap;
     if (since < gap) {
         receivePacer_.start(int(gap - since));
-        if (slowStream_)
-            holdArrivals(true);
         return;
     }
     raiseReceive();
-}
-
-void SerialControl::paceElapsed() {
-    QSerialPort* port = port_.get();
-    if (!port || lost_)
-        return;
-    holdArrivals(false);
-#ifdef Q_OS_UNIX
-    // Bytes that waited in the driver reach the port's buffer through its read notifier,
-    // at the next turn of the event loop; their readyRead raises one event for all.
-    int waiting = 0;
-    if (::ioctl(port->handle(), FIONREAD, &waiting) == 0 && waiting > 0)
-        return;
-#endif
-    raiseReceive();
-}
-
-// The port's read notifier rests while a receive event is held back, so that a slow
-// stream wakes the program once per event instead of once per arrival. QSerialPort
-// reads only when its notifier fires; nothing is read, and so nothing can be lost,
-// while it rests. Where the port has no such notifier, every arrival wakes the program.
-void SerialControl::holdArrivals(bool hold) {
-#ifdef Q_OS_UNIX
-    const auto notifiers = port_->findChildren<QSocketNotifier*>();
-    for (QSocketNotifier* n : notifiers) {
-        if (n->type() == QSocketNotifier::Read)
-            n->setEnabled(!hold);
-    }
-#else
-    Q_UNUSED(hold);
-#endif
 }
 
 void SerialControl::raiseReceive() {

@@ -21,13 +21,12 @@ class QSocketNotifier;
 // - CommEvent() == EvReceive: characters have arrived (only while RThreshold >= 1; one
 //   event per arrival, however many characters it brought). Like a UART's receive
 //   timeout, arrivals that follow each other closely share one event: the first after
-//   a quiet spell is raised at once, later ones at most every ReceiveGapMs. After an
-//   event that brought little (a slow stream, such as text at the serial line rate) the
-//   next is held back for SlowReceiveGapMs instead, and meanwhile arrivals wait in the
-//   driver rather than wake the program one by one; after one that brought more, they
-//   are read as they come and events follow every ReceiveGapMs, so a fast stream is
-//   neither slowed down nor gathered into big events. Either way a steady stream costs
-//   a bounded number of events a second.
+//   a quiet spell is raised at once, later ones at most every ReceiveGapMs, or every
+//   SlowReceiveGapMs after an event that brought little (a slow stream, such as text at
+//   the serial line rate), so a steady stream costs a bounded number of events a second
+//   while a fast one is not gathered into big events. Arrivals are always read from the
+//   device at once, whether or not their event is held back: a device that hangs up
+//   discards what it still holds.
 // - CommEvent() == EvSend: the transmit buffer has emptied (only while SThreshold >= 1).
 // - CommEvent() == EvDeviceLost: the device went away while the port was open (the
 //   adapter was unplugged, the other side of a pseudo-terminal closed, the link target
@@ -103,9 +102,7 @@ private:
 
     // Connected to the open port's signals.
     void onReadyRead();
-    void paceElapsed();
     void raiseReceive();
-    void holdArrivals(bool hold);
     void onBytesWritten();
     void onPortError(int error);
     // Closes the port (after pushing out what is still buffered when `drain`) and
