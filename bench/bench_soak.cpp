@@ -31,6 +31,7 @@
 #include "platform/richtextbox.h"
 #include "platform/socketcontrol.h"
 #include "support/appharness.h"
+#include "support/testutil.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -91,14 +92,6 @@ QByteArray unescaped(const QByteArray& text) {
         }
     }
     return out;
-}
-
-QString boxText(const QByteArray& file) {
-    QString text = QString::fromLatin1(file);
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    text.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
-    return text;
 }
 
 int verdict(bool pass, const QString& text) {
@@ -226,7 +219,7 @@ int main(int argc, char* argv[]) {
     }
     if (!shaped || file != expectedFile)
         failures << QStringLiteral("the log is not the chunks that arrived, one line each");
-    if (w.rtfReceive->Text() != boxText(file))
+    if (w.rtfReceive->Text() != asBoxText(file))
         failures << QStringLiteral("the box does not show the log");
     // The unit's own account of what it sent.
     QByteArray answers;

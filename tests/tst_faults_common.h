@@ -27,16 +27,6 @@ namespace faults {
 
 constexpr int Wait = 10000;
 
-// The text the box shows for bytes: a CR LF, a lone CR and a lone LF each make one line
-// break, written CR LF.
-inline QString asBoxText(const QByteArray& bytes) {
-    QString text = QString::fromLatin1(bytes);
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    text.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
-    return text;
-}
-
 // `size` bytes of every value, NUL, 0x80 to 0xFF and lone CR and LF included, from a
 // fixed seed; never an address answer.
 inline QByteArray hostileBytes(qsizetype size, std::uint32_t seed = 7) {

@@ -8,6 +8,7 @@
 #include "platform/richtextbox.h"
 #include "platform/serialcontrol.h"
 #include "support/appharness.h"
+#include "support/testutil.h"
 
 #include <QApplication>
 #include <QDir>
@@ -17,16 +18,6 @@
 #include <QtTest>
 
 namespace {
-
-QByteArray readFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
 
 QStringList entries(const QString& folder) {
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,

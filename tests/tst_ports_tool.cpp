@@ -5,6 +5,7 @@
 #include "platform/paths.h"
 #include "support/ptypeer.h"
 #include "support/scratchhome.h"
+#include "support/testutil.h"
 
 #include <QDir>
 #include <QFile>
@@ -44,13 +45,6 @@ Run runTool(const QStringList& args,
 
 QString linkOf(const QString& path) {
     return QFileInfo(path).symLinkTarget();
-}
-
-void writeFile(const QString& path, const QByteArray& text) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(text);
 }
 
 void symlink(const QString& target, const QString& link) {
@@ -141,7 +135,7 @@ void PortsToolTest::refusals() {
     QFETCH(int, code);
     QFETCH(QString, message);
     ScratchHome home;
-    writeFile(home.comPath(8), "keep me");
+    QVERIFY(writeFile(home.comPath(8), "keep me"));
     const Run r = runTool(args);
     QCOMPARE(r.code, code);
     QVERIFY2(r.err.contains(message), qPrintable(r.err));
@@ -297,7 +291,8 @@ void PortsToolTest::devicesFromSysfs() {
             symlink(target.startsWith('/') ? machine.path() + target : target,
                     machine.path() + entry.left(link));
         } else {
-            writeFile(machine.path() + entry.left(file), entry.mid(file + 1).toUtf8() + "\n");
+            QVERIFY(
+                writeFile(machine.path() + entry.left(file), entry.mid(file + 1).toUtf8() + "\n"));
         }
     }
     symlink(usb.slavePath(), dev + "/ttyUSB0");

@@ -21,17 +21,6 @@
 
 namespace {
 
-QByteArray readFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<no file>");
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
-
 // One side of a comparison: a box and its log file in a scratch folder of its own.
 struct Side {
     explicit Side(bool wholeFileOnly) { box.setWholeFileOnly(wholeFileOnly); }
@@ -161,8 +150,8 @@ void TstRichTextBox::loadPlainAndRich() {
     QTemporaryDir dir;
     const QString plain = dir.filePath(QStringLiteral("plain.txt"));
     const QString rich = dir.filePath(QStringLiteral("rich.rtf"));
-    writeFile(plain, "one\ntwo\r");
-    writeFile(rich, "{\\rtf1\\ansi {\\b Hello}\\par World}");
+    QVERIFY(writeFile(plain, "one\ntwo\r"));
+    QVERIFY(writeFile(rich, "{\\rtf1\\ansi {\\b Hello}\\par World}"));
     RichTextBox box;
     box.setText(QStringLiteral("old"));
     box.setSelStart(2);
@@ -217,7 +206,7 @@ void TstRichTextBox::missingFileLeavesBoxAlone() {
     const QString path = dir.filePath(QStringLiteral("gone.txt"));
     for (bool known : {false, true}) { // last loaded from that very file, or not
         RichTextBox box;
-        writeFile(path, "keep\nthis");
+        QVERIFY(writeFile(path, "keep\nthis"));
         if (known)
             box.LoadFile(path);
         else
@@ -400,9 +389,9 @@ void TstRichTextBox::shortcutMatchesWholeFile() {
                     case Step::ExtReplace: // a new file renamed over the log
                     case Step::ExtRich: {
                         const QString tmp = s->path + QStringLiteral(".new");
-                        writeFile(tmp, kind == Step::ExtRich
-                                           ? QByteArray("{\\rtf1 rich\\par ") + bytes + "}"
-                                           : bytes);
+                        QVERIFY(writeFile(tmp, kind == Step::ExtRich
+                                                   ? QByteArray("{\\rtf1 rich\\par ") + bytes + "}"
+                                                   : bytes));
                         QFile::remove(s->path);
                         QFile::rename(tmp, s->path);
                         break;

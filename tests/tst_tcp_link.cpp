@@ -69,16 +69,6 @@ private:
     QElapsedTimer elapsed_;
 };
 
-// The file's text as the box shows it: a CR LF, a lone CR and a lone LF are each one
-// line break, written CR LF.
-QString asBoxText(const QByteArray& file) {
-    QString text = QString::fromLatin1(file);
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    text.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
-    return text;
-}
-
 QStringList boxes(frmQuorlaneTest& w) {
     return {w.txtTcp1->Text(), w.txtTcp2->Text(), w.txtTcp3->Text(), w.txtTcp4->Text()};
 }

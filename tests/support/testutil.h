@@ -3,6 +3,9 @@
 // Small helpers that several suites share.
 
 #include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QString>
 
 #include <sys/resource.h>
@@ -20,10 +23,34 @@ inline QString allLatin1() {
     return QString::fromLatin1(allBytes());
 }
 
+// The text the box shows for bytes (a file or a chunk): a CR LF, a lone CR and a lone
+// LF each make one line break, written CR LF.
+inline QString asBoxText(const QByteArray& bytes) {
+    QString text = QString::fromLatin1(bytes);
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    text.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
+    return text;
+}
+
 // Processor time (user and system) this process has used so far, in seconds.
 inline double cpuSeconds() {
     rusage u{};
     ::getrusage(RUSAGE_SELF, &u);
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
            double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// The whole file as it is on disk, or "<unreadable>" when it cannot be read.
+inline QByteArray readFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+
+// Makes the file's folder if needed and writes `bytes` as the whole file; true when all
+// of it was written.
+inline bool writeFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
 }
