@@ -786,18 +786,18 @@ int main(int argc, char** argv) {
             ref && w.lineSeconds < f.lineSeconds
                 ? QStringLiteral("whole-file: %1 s each").arg(w.lineSeconds)
                 : QString());
+        // What was sent and the longest timer gap, in step and (when run) whole-file.
+        const auto bulkNote = [&](double mb, double gapMs, double refMb, double refGapMs) {
+            return QStringLiteral("%1 MB; timer gap %2 ms%3")
+                .arg(num(mb), num(gapMs, 0),
+                     ref ? QStringLiteral(" (whole-file: %1 MB, %2 ms)")
+                               .arg(num(refMb, 2), num(refGapMs, 0))
+                         : QString());
+        };
         row("bulk serial (MB/s)", f.bulkSerial, w.bulkSerial, ref,
-            QStringLiteral("%1 MB; timer gap %2 ms%3")
-                .arg(num(f.bulkSerialMB), num(f.gapSerialMs, 0),
-                     ref ? QStringLiteral(" (whole-file: %1 MB, %2 ms)")
-                               .arg(num(w.bulkSerialMB, 2), num(w.gapSerialMs, 0))
-                         : QString()));
+            bulkNote(f.bulkSerialMB, f.gapSerialMs, w.bulkSerialMB, w.gapSerialMs));
         row("bulk TCP/IP (MB/s)", f.bulkTcp, w.bulkTcp, ref,
-            QStringLiteral("%1 MB; timer gap %2 ms%3")
-                .arg(num(f.bulkTcpMB), num(f.gapTcpMs, 0),
-                     ref ? QStringLiteral(" (whole-file: %1 MB, %2 ms)")
-                               .arg(num(w.bulkTcpMB, 2), num(w.gapTcpMs, 0))
-                         : QString()));
+            bulkNote(f.bulkTcpMB, f.gapTcpMs, w.bulkTcpMB, w.gapTcpMs));
         row("peak memory when the log reached the size (MB)", f.peakAtSizeMB, NAN, false);
         row("peak memory VmHWM (MB)", f.peakMB, w.peakMB, ref,
             QStringLiteral("log %1 MB after the in-step phases: %2x the log")
