@@ -63,7 +63,7 @@ void SerialLink::txtRS232Send_KeyPress(std::int16_t& keyAscii) {
 
 void SerialLink::MSComm1_OnComm() {
     ErrorTrap::quietly([&] {
-        if (p_.comm.CommEvent() == 2) {
+        if (p_.comm.CommEvent() == SerialControl::EvReceive) {
             const QString received = p_.comm.Input();
             p_.log.serialInsert(received);
             const QString tail = p_.log.box().tail(50);

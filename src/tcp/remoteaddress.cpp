@@ -23,34 +23,30 @@ std::optional<double> RemoteAddress::parseNumber(const QString& text, const QLoc
         --end;
     // Rebuilt in the form strtod takes: sign, digits, separator, digits, exponent.
     QByteArray c;
-    if (i < end && (text[i] == QLatin1Char('+') || text[i] == QLatin1Char('-')))
-        c.append(static_cast<char>(text[i++].unicode()));
-    int digits = 0;
-    while (i < end && text[i] >= QLatin1Char('0') && text[i] <= QLatin1Char('9')) {
-        c.append(static_cast<char>(text[i++].unicode()));
-        ++digits;
-    }
+    auto takeSign = [&] {
+        if (i < end && (text[i] == QLatin1Char('+') || text[i] == QLatin1Char('-')))
+            c.append(static_cast<char>(text[i++].unicode()));
+    };
+    auto takeDigits = [&] {
+        int n = 0;
+        for (; i < end && text[i] >= QLatin1Char('0') && text[i] <= QLatin1Char('9'); ++n)
+            c.append(static_cast<char>(text[i++].unicode()));
+        return n;
+    };
+    takeSign();
+    int digits = takeDigits();
     if (!decimal.isEmpty() && QStringView(text).mid(i, end - i).startsWith(decimal)) {
         i += decimal.size();
         c.append(cDecimal);
-        while (i < end && text[i] >= QLatin1Char('0') && text[i] <= QLatin1Char('9')) {
-            c.append(static_cast<char>(text[i++].unicode()));
-            ++digits;
-        }
+        digits += takeDigits();
     }
     if (digits == 0)
         return std::nullopt;
     if (i < end && (text[i] == QLatin1Char('e') || text[i] == QLatin1Char('E'))) {
         c.append('e');
         ++i;
-        if (i < end && (text[i] == QLatin1Char('+') || text[i] == QLatin1Char('-')))
-            c.append(static_cast<char>(text[i++].unicode()));
-        int expDigits = 0;
-        while (i < end && text[i] >= QLatin1Char('0') && text[i] <= QLatin1Char('9')) {
-            c.append(static_cast<char>(text[i++].unicode()));
-            ++expDigits;
-        }
-        if (expDigits == 0)
+        takeSign();
+        if (takeDigits() == 0)
             return std::nullopt;
     }
     if (i != end)
