@@ -1,5 +1,7 @@
 // Start-up of the main window: the log started afresh, the port list, serial port 5
-// opened and greeted, and the failure path that falls back to a TCP/IP connect.
+// opened and greeted, and the failure path that falls back to a TCP/IP connect. Also the
+// window as the operator meets it: what each control announces to a screen reader, and
+// where a click lands.
 
 #include "app/globals.h"
 #include "commands/vocabulary.h"
@@ -7,6 +9,7 @@
 #include "platform/richtextbox.h"
 #include "platform/serialcontrol.h"
 #include "support/appharness.h"
+#include "support/testutil.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,6 +25,8 @@ private slots:
     void missingPortFallsBackToTcp();
     void missingPortWithUnreachableUnitReportsOnce();
     void logThatCannotBeCreatedLeavesListEmpty();
+    void controlsAnnounceWhatTheyShow();
+    void clicksReachTheControlsUnderCaptions();
 };
 
 static QStringList listEntries(const ComboList& list) {
@@ -153,6 +158,125 @@ void StartupTest::logThatCannotBeCreatedLeavesListEmpty() {
     // Nothing was sent on the serial line; the fallback connect was attempted.
     QCOMPARE(app.com5->readFor(200), QByteArray());
     QCOMPARE(app.socket->connects.size(), 1);
+}
+
+void StartupTest::controlsAnnounceWhatTheyShow() {
+    AppHarness app;
+    auto& w = app.window();
+    struct Expect {
+        QWidget* control;
+        QString description;
+        QString name; // empty: the caption the control shows
+    };
+    QList<Expect> expected = {
+        {w.txtTcp1, QStringLiteral("txtTcp1"), QStringLiteral("First octet of the unit's address")},
+        {w.txtRS232Send, QStringLiteral("txtRS232Send"), QStringLiteral("Serial send line")},
+        {w.txtSend, QStringLiteral("txtSend"), QStringLiteral("TCP/IP send line")},
+    };
+    for (int i = 0; i < 5; ++i)
+        expected.append({w.btnConnect[i], QStringLiteral("btnConnect(%1)").arg(i), {}});
+    for (int i = 0; i < 6; ++i) {
+        expected.append({w.btnTest[i], QStringLiteral("btnTest(%1)").arg(i), {}});
+        expected.append({w.lblConnect[i], QStringLiteral("lblConnect(%1)").arg(i), {}});
+    }
+    for (int i = 1; i <= 8; ++i)
+        expected.append({w.label1[i], QStringLiteral("label1(%1)").arg(i), {}});
+    expected.append({w.btnSave[0], QStringLiteral("btnSave(0)"), {}});
+    expected.append({w.btnSave[1], QStringLiteral("btnSave(1)"), {}});
+
+    // Captions as created, as start-up leaves them, and as the program rewrites them.
+    auto check = [&] {
+        for (const Expect& e : expected) {
+            const auto* label = qobject_cast<QLabel*>(e.control);
+            const auto* button = qobject_cast<QPushButton*>(e.control);
+            const QString shown = label ? label->text() : button ? button->text() : e.name;
+            QCOMPARE(announcedDescription(e.control), e.description);
+            QCOMPARE(announcedName(e.control), e.name.isEmpty() ? shown : e.name);
+        }
+    };
+    check();
+    QCOMPARE(announcedName(w.lblConnect[2]), QStringLiteral("Connect to com 5"));
+    // The port list is announced by the port its field shows.
+    QCOMPARE(announcedDescription(w.cmboCOMMPort), QStringLiteral("cmboCOMMPort"));
+    QCOMPARE(announcedName(w.cmboCOMMPort), QStringLiteral("Com 5"));
+    w.Timer1_Timer();
+    QCOMPARE(announcedName(w.lblConnect[4]), QStringLiteral("Serial Port Active"));
+    QCOMPARE(announcedName(w.lblConnect[1]),
+             QStringLiteral("Disconnect from TCP/IP: 192.168.1.100"));
+    check();
+    w.serialStatus().set(QStringLiteral("Error Com 7"));
+    QCOMPARE(announcedName(w.lblConnect[3]), QStringLiteral("Error Com 7"));
+    check();
+}
+
+void StartupTest::clicksReachTheControlsUnderCaptions() {
+    AppHarness app;
+    auto& w = app.window();
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+
+    // Real mouse events through the window: the window system's hit test decides which
+    // control gets them. The filter notes who that is and keeps the click from acting.
+    struct Catcher : QObject {
+        QWidget* pressed = nullptr;
+        bool eventFilter(QObject* o, QEvent* e) override {
+            if (!o->isWidgetType())
+                return false; // the window itself, on its way to the widget under the mouse
+            switch (e->type()) {
+            case QEvent::MouseButtonPress:
+                if (!pressed)
+                    pressed = static_cast<QWidget*>(o);
+                return true;
+            case QEvent::MouseButtonRelease:
+            case QEvent::MouseButtonDblClick:
+                return true;
+            default:
+                return false;
+            }
+        }
+    } catcher;
+    qApp->installEventFilter(&catcher);
+
+    QList<QWidget*> controls = {w.btnConnect[0], w.btnConnect[1], w.btnConnect[2], w.btnConnect[3],
+                                w.btnConnect[4], w.cmboCOMMPort,  w.txtTcp1,       w.txtTcp2,
+                                w.txtTcp3,       w.txtTcp4,       w.txtRS232Send,  w.btnSave[0],
+                                w.btnSave[1],    w.btnTest[5],    w.rtfReceive};
+    auto rectOf = [&](QWidget* c) { return QRect(c->mapTo(&w, QPoint(0, 0)), c->size()); };
+    // Where two controls overlap (the polling switch's lowest rows and the receive box),
+    // the one drawn on top takes the click.
+    const QObjectList stacking = w.Frame1->children();
+    auto coveredByAnother = [&](QWidget* control, const QPoint& p) {
+        for (QWidget* other : controls) {
+            if (stacking.indexOf(other) > stacking.indexOf(control) && rectOf(other).contains(p))
+                return true;
+        }
+        return false;
+    };
+    for (QWidget* control : controls) {
+        const QRect r = rectOf(control);
+        // The edge rows and columns, where the captions above and below overlap.
+        QList<QPoint> points;
+        for (int x : {r.left(), r.left() + 1, r.center().x(), r.right() - 1, r.right()})
+            points << QPoint(x, r.top()) << QPoint(x, r.top() + 2) << QPoint(x, r.bottom())
+                   << QPoint(x, r.bottom() - 2);
+        for (int y : {r.top() + 3, r.center().y(), r.bottom() - 3})
+            points << QPoint(r.left(), y) << QPoint(r.right(), y);
+        for (const QPoint& p : points) {
+            if (coveredByAnother(control, p))
+                continue;
+            catcher.pressed = nullptr;
+            QTest::mousePress(w.windowHandle(), Qt::LeftButton, {}, p);
+            QTest::mouseRelease(w.windowHandle(), Qt::LeftButton, {}, p);
+            const QString where = announcedDescription(control) +
+                                  QStringLiteral(" at %1,%2 went to ").arg(p.x()).arg(p.y()) +
+                                  (catcher.pressed ? announcedDescription(catcher.pressed)
+                                                   : QStringLiteral("nothing"));
+            QVERIFY2(catcher.pressed &&
+                         (catcher.pressed == control || control->isAncestorOf(catcher.pressed)),
+                     qPrintable(where));
+        }
+    }
+    qApp->removeEventFilter(&catcher);
 }
 
 QTEST_MAIN(StartupTest)

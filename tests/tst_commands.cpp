@@ -9,6 +9,7 @@
 #include "platform/socketcontrol.h"
 #include "support/appharness.h"
 #include "support/loopbackserver.h"
+#include "support/testutil.h"
 
 #include <QElapsedTimer>
 #include <QLabel>
@@ -214,6 +215,9 @@ void CommandsTest::captionsOnTick_data() {
     QTest::newRow("empty address, on") << true << false << True << QString() << tcp << on;
     QTest::newRow("empty address, off") << false << true << False << QString() << serial << off;
     QTest::newRow("1 is not True") << true << false << Flag(1) << a << tcp << off + a;
+    // Whatever the unit reported as its address is shown as it came, never as markup.
+    const QString markup = QStringLiteral("<b>1.2.3.<i>4");
+    QTest::newRow("address with markup") << true << false << True << markup << tcp << on + markup;
 }
 
 void CommandsTest::captionsOnTick() {
@@ -235,12 +239,12 @@ void CommandsTest::captionsOnTick() {
     w.pollingOn = True;
 
     w.Timer1_Timer();
-    QCOMPARE(w.lblConnect[4]->text(), active);
-    QCOMPARE(w.lblConnect[5]->text(), active);
-    QCOMPARE(w.lblConnect[0]->text(), status);
-    QCOMPARE(w.lblConnect[1]->text(), status);
-    QCOMPARE(w.lblConnect[2]->text(), serialStatus);
-    QCOMPARE(w.lblConnect[3]->text(), serialStatus);
+    // Each label shows its caption as plain text, and a screen reader announces it so.
+    const QString expected[6] = {status, status, serialStatus, serialStatus, active, active};
+    for (int i = 0; i < 6; ++i) {
+        QCOMPARE(w.lblConnect[i]->text(), expected[i]);
+        QCOMPARE(announcedName(w.lblConnect[i]), expected[i]);
+    }
     // The recording socket is not connected: a polled send fails and is reported.
     const bool polled = connected == True;
     QCOMPARE(w.pollStep, std::int16_t(polled ? 1 : 0));

@@ -11,8 +11,10 @@
 #include <QAbstractItemView>
 #include <QDeadlineTimer>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QWheelEvent>
 #include <QtTest>
 
 namespace {
@@ -81,8 +83,8 @@ void SerialLinkTest::portPicks() {
     w.Timer1->stop();
     QCOMPARE(app.com5->waitFor(5, Wait), QByteArray("rip\r\n"));
     QTRY_COMPARE_WITH_TIMEOUT(app.logBytes(), QByteArray("\r\n\r\n"), Wait);
-    PtyPeer com1, com7;
-    QVERIFY(com1.linkAs(app.home, 1) && com7.linkAs(app.home, 7));
+    PtyPeer com1, com6, com7;
+    QVERIFY(com1.linkAs(app.home, 1) && com6.linkAs(app.home, 6) && com7.linkAs(app.home, 7));
     QVERIFY(!app.home.linkMissing(12).isEmpty());
     const QString tcpCaption = w.lblConnect[0]->text();
 
@@ -123,6 +125,25 @@ void SerialLinkTest::portPicks() {
     RECEIVE(com7, "from 7");
     QVERIFY(w.rtfReceive->Text().contains(QLatin1String("from 7")));
     QCOMPARE(app.com5->readFor(100), QByteArray());
+
+    // Typing into the list's field changes only its text, also with Enter and when the
+    // field is left; the arrow keys and the wheel pick the neighbouring entry at once.
+    w.cmboCOMMPort->lineEdit()->selectAll();
+    QTest::keyClicks(w.cmboCOMMPort, QStringLiteral("Com 6"));
+    QTest::keyClick(w.cmboCOMMPort, Qt::Key_Return);
+    w.txtRS232Send->setFocus();
+    QCOMPARE(w.cmboCOMMPort->Text(), QStringLiteral("Com 6"));
+    QCOMPARE(w.MSComm1->CommPort(), std::int16_t(7));
+    QVERIFY(w.MSComm1->PortOpen());
+    QTest::keyClick(w.cmboCOMMPort, Qt::Key_Up);
+    QCOMPARE(w.lblConnect[2]->text(), QStringLiteral("Connect to com 6"));
+    enterLine(w, QStringLiteral("up"));
+    QCOMPARE(com6.waitFor(4, Wait), QByteArray("up\r\n"));
+    QWheelEvent down(QPointF(5, 5), w.cmboCOMMPort->mapToGlobal(QPointF(5, 5)), QPoint(),
+                     QPoint(0, -120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(w.cmboCOMMPort, &down);
+    QCOMPARE(w.lblConnect[2]->text(), QStringLiteral("Connect to com 7"));
+    QVERIFY(app.messages->texts.isEmpty());
 
     // A port the machine does not have.
     pick(w, 11);

@@ -201,6 +201,8 @@ void TcpLinkTest::disconnectReconnectAndChangeHost() {
     LoopbackServer server;
     AppHarness app(realSocket(server));
     auto& w = app.window();
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
 
     // Disconnect when never connected.
     w.btnConnect[1]->click();
@@ -208,7 +210,18 @@ void TcpLinkTest::disconnectReconnectAndChangeHost() {
     QVERIFY(w.txtRS232Send->Visible() && !w.txtSend->Visible());
     QCOMPARE(w.tcpConnected, False);
 
+    // The keyboard follows the link from the button to the send line now shown, so what
+    // is typed next goes to the unit instead of pressing Connect again.
+    w.btnConnect[0]->setFocus();
     QVERIFY(connectTo(app, server));
+    QCOMPARE(QApplication::focusWidget(), w.txtSend);
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("rdp"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QVERIFY(server.waitForBytes(6, 5000));
+    QCOMPARE(server.received(0), QByteArray("riprdp"));
+    QVERIFY(app.messages->texts.isEmpty());
+    // Focus elsewhere stays where it is.
+    w.rtfReceive->setFocus();
 
     // Change of remote host while connected: dropped and connected anew to the address
     // now in the boxes, greeted again.
@@ -216,9 +229,10 @@ void TcpLinkTest::disconnectReconnectAndChangeHost() {
     QCOMPARE(w.remoteOctets[1], QStringLiteral("000"));
     w.btnConnect[3]->click();
     QVERIFY(server.waitForConnection(5000));
-    QVERIFY(server.waitForBytes(6, 5000));
-    QCOMPARE(server.received(0), QByteArray("rip"));
+    QVERIFY(server.waitForBytes(9, 5000));
+    QCOMPARE(server.received(0), QByteArray("riprdp"));
     QCOMPARE(server.received(1), QByteArray("rip"));
+    QVERIFY(w.rtfReceive->hasFocus() || w.rtfReceive->isAncestorOf(QApplication::focusWidget()));
     QTRY_COMPARE(server.openConnectionCount(), 1);
     QCOMPARE(w.remoteAddress, QStringLiteral("127.000.0.1"));
     QCOMPARE(w.tcpConnected, True);
@@ -233,10 +247,12 @@ void TcpLinkTest::disconnectReconnectAndChangeHost() {
     QCOMPARE(w.tcpConnected, False);
     QVERIFY(w.txtSend->Visible() && !w.txtRS232Send->Visible());
 
-    // Disconnect shows the serial line again, without a report.
+    // Disconnect shows the serial line again, without a report, and the keyboard follows.
+    w.btnConnect[1]->setFocus();
     w.btnConnect[1]->click();
     QCOMPARE(app.messages->texts.size(), 1);
     QVERIFY(w.txtRS232Send->Visible() && !w.txtSend->Visible());
+    QCOMPARE(QApplication::focusWidget(), w.txtRS232Send);
     QCOMPARE(w.tcpConnected, False);
     QCOMPARE(w.Winsock1->state(), SocketControl::State::Closed);
 }

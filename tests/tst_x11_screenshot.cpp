@@ -2,6 +2,7 @@
 // are, and a screenshot kept as a test artefact.
 
 #include "app/look.h"
+#include "help/helpwindows.h"
 #include "platform/controls.h"
 #include "support/appharness.h"
 
@@ -33,6 +34,7 @@ class ScreenshotTest : public QObject {
     Q_OBJECT
 private slots:
     void windowLooksAsDesigned();
+    void captionsFitTheirControls();
 };
 
 void ScreenshotTest::windowLooksAsDesigned() {
@@ -91,6 +93,56 @@ void ScreenshotTest::windowLooksAsDesigned() {
         for (int x = heading.left(); x <= heading.right() && !yellowSeen; ++x)
             yellowSeen = shot.pixelColor(x, y) == look::yellow();
     QVERIFY(yellowSeen);
+}
+
+void ScreenshotTest::captionsFitTheirControls() {
+    AppHarness app;
+    auto& w = app.window();
+    w.Timer1_Timer(); // the status captions as the timer writes them
+    w.btnConnect_Click(2);
+    QWidget* serialHelp = w.helpWindows().serial();
+    QVERIFY(serialHelp);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QVERIFY(QTest::qWaitForWindowExposed(serialHelp));
+
+    // Every caption shows whole at the fonts the windows pick: a label's text on one line
+    // within the label, a button's caption, wrapped at word boundaries where it must,
+    // within the button.
+    int wrapped = 0;
+    for (QWidget* window : {static_cast<QWidget*>(&w), serialHelp}) {
+        for (QLabel* label : window->findChildren<QLabel*>()) {
+            if (label->text().isEmpty() || !label->isVisible())
+                continue;
+            const QSize needed = label->fontMetrics().size(Qt::TextSingleLine, label->text());
+            const QSize room = label->contentsRect().size();
+            QVERIFY2(needed.width() <= room.width() && needed.height() <= room.height(),
+                     qPrintable(QStringLiteral("%1 \"%2\" needs %3x%4, has %5x%6")
+                                    .arg(label->accessibleDescription(), label->text())
+                                    .arg(needed.width())
+                                    .arg(needed.height())
+                                    .arg(room.width())
+                                    .arg(room.height())));
+        }
+        for (auto* button : window->findChildren<CommandButton*>()) {
+            if (!button->isVisible())
+                continue;
+            const QRect room = button->captionRect();
+            const QRect needed = button->fontMetrics().boundingRect(
+                room, CommandButton::CaptionFlags, button->text());
+            QVERIFY2(room.contains(needed),
+                     qPrintable(QStringLiteral("%1 \"%2\" needs %3x%4, has %5x%6")
+                                    .arg(button->accessibleDescription(), button->text())
+                                    .arg(needed.width())
+                                    .arg(needed.height())
+                                    .arg(room.width())
+                                    .arg(room.height())));
+            wrapped += needed.height() > button->fontMetrics().lineSpacing();
+        }
+    }
+    // "RS232/485 Setup" reads as two lines on its narrow button, in both windows.
+    QVERIFY(wrapped >= 2);
+    QVERIFY(serialHelp->grab().save(QStringLiteral(QUORLANE_ARTIFACTS "/serial-setup.png")));
 }
 
 QTEST_MAIN(ScreenshotTest)

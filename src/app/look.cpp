@@ -68,9 +68,15 @@ void makeSizableWindow(QWidget* window, int clientWidthTwips, int clientHeightTw
     window->resize(twips(clientWidthTwips), twips(clientHeightTwips));
 }
 
+QFont defaultFont() {
+    return font("MS Sans Serif", 8.25);
+}
+
 QLabel* label(QWidget* parent, const QString& caption, const QFont& font, bool yellow,
               Qt::Alignment alignment) {
-    auto* l = new QLabel(caption, parent);
+    auto* l = new QLabel(parent);
+    l->setTextFormat(Qt::PlainText);
+    l->setText(caption);
     l->setFont(font);
     l->setAlignment(alignment);
     l->setAutoFillBackground(false);
@@ -82,9 +88,22 @@ QLabel* label(QWidget* parent, const QString& caption, const QFont& font, bool y
     return l;
 }
 
+void stackLabelsBeneath(QWidget* container) {
+    const QList<QWidget*> children = container->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    for (QWidget* child : children) {
+        if (!qobject_cast<QLabel*>(child))
+            child->raise();
+    }
+}
+
 void describe(QWidget* widget, const QString& name, const QString& description) {
     widget->setAccessibleName(name);
     widget->setAccessibleDescription(description);
+}
+
+void describe(QWidget* widget, const QString& description) {
+    // No name of its own: the control's accessible object reports the caption it shows.
+    describe(widget, QString(), description);
 }
 
 } // namespace look

@@ -33,12 +33,27 @@ void makeFixedWindow(QWidget* window, int clientWidthTwips, int clientHeightTwip
 // A sizable window with minimise and maximise boxes, first shown at this client size.
 void makeSizableWindow(QWidget* window, int clientWidthTwips, int clientHeightTwips);
 
-// A label with a transparent background, in yellow or in the default colour.
+// The font of controls that name none of their own: the window's default font.
+QFont defaultFont();
+
+// A label with a transparent background, in yellow or in the default colour. Its caption
+// is always shown as plain text: what the unit reports (an address in a status caption)
+// is never read as markup.
 QLabel* label(QWidget* parent, const QString& caption, const QFont& font, bool yellow,
               Qt::Alignment alignment);
 
-// Accessibility: `name` is what a screen reader says, `description` the control's name
-// in the program (with its array index in parentheses for array elements).
+// Labels (captions and pictures) are drawn beneath the buttons, boxes and lists of the
+// same container, as the window system the windows were designed on draws them: where a
+// caption overlaps a control, a click there reaches the control. Call once the container
+// holds all its controls; the labels keep their order among themselves.
+void stackLabelsBeneath(QWidget* container);
+
+// Accessibility: `description` is the control's name in the program (with its array
+// index in parentheses for array elements). `name` is what a screen reader says: for a
+// box, a short name of what it holds. A control that shows a caption (a label, a button)
+// takes the overload without a name: it is announced by the caption it shows, also after
+// the program rewrites it.
 void describe(QWidget* widget, const QString& name, const QString& description);
+void describe(QWidget* widget, const QString& description);
 
 } // namespace look

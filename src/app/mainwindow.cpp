@@ -41,8 +41,16 @@ frmQuorlaneTest::frmQuorlaneTest(PlatformParts parts, QWidget* parent)
         remoteOctets, std::array<TextBox*, 4>{txtTcp1, txtTcp2, txtTcp3, txtTcp4});
     help_ = std::make_unique<HelpWindows>();
     tcp_ = std::make_unique<TcpLink>(
-        TcpLink::Parts{*Winsock1, *address_, remoteAddress, tcpConnected, *txtSend, *txtRS232Send,
-                       *log_, trap_, [this](std::int16_t seconds) { Sleep(seconds); },
+        TcpLink::Parts{*Winsock1,
+                       *address_,
+                       remoteAddress,
+                       tcpConnected,
+                       *txtSend,
+                       *txtRS232Send,
+                       {btnConnect[0], btnConnect[1], btnConnect[3]},
+                       *log_,
+                       trap_,
+                       [this](std::int16_t seconds) { Sleep(seconds); },
                        [this](std::int16_t index) { help_->show(index); }});
     serial_ = std::make_unique<SerialLink>(SerialLink::Parts{
         *MSComm1, *cmboCOMMPort, serialStatus(), *txtRS232Send, *log_, *address_, trap_});
@@ -94,7 +102,7 @@ void frmQuorlaneTest::buildControls() {
                         Qt::AlignLeft | Qt::AlignTop);
         label->setGeometry(twips(l, t, w, h));
         label->adjustSize(); // sizes itself to its caption
-        look::describe(label, label->text(), QStringLiteral("label1(%1)").arg(index));
+        look::describe(label, QStringLiteral("label1(%1)").arg(index));
         label1[index] = label;
     };
     auto status = [&](int index, int l, int t, int w, int h, bool yellow) {
@@ -102,17 +110,16 @@ void frmQuorlaneTest::buildControls() {
             look::label(Frame1, QStringLiteral("Label5"), look::font("MS Sans Serif", 9.6, true),
                         yellow, Qt::AlignHCenter | Qt::AlignTop);
         label->setGeometry(twips(l, t, w, h));
-        look::describe(label, QStringLiteral("Status"),
-                       QStringLiteral("lblConnect(%1)").arg(index));
+        look::describe(label, QStringLiteral("lblConnect(%1)").arg(index));
         lblConnect[index] = label;
     };
     auto button = [&](const QString& caption, const QFont& font, int l, int t, int w, int h,
                       int tabIndex, const QString& description) {
-        auto* b = new QPushButton(caption, Frame1);
+        auto* b = new CommandButton(caption, Frame1);
         b->setFont(font);
         b->setGeometry(twips(l, t, w, h));
         b->setAutoDefault(true); // Enter presses the focused button
-        look::describe(b, caption, description);
+        look::describe(b, description);
         tab(b, tabIndex);
         return b;
     };
@@ -155,17 +162,17 @@ void frmQuorlaneTest::buildControls() {
     status(5, 1920, 24, 5532, 372, false);
 
     // The strip with the three dots lies behind the octet boxes.
-    Label4 = new QLabel(QStringLiteral("       .      .      ."), Frame1);
-    Label4->setFont(look::font("MS Sans Serif", 13.2, true));
+    Label4 =
+        look::label(Frame1, QStringLiteral("       .      .      ."),
+                    look::font("MS Sans Serif", 13.2, true), false, Qt::AlignLeft | Qt::AlignTop);
     Label4->setGeometry(twips(1140, 810, 2595, 390));
-    Label4->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     Label4->setAutoFillBackground(true);
     {
         QPalette p = Label4->palette();
         p.setColor(QPalette::Window, p.color(QPalette::Button));
         Label4->setPalette(p);
     }
-    look::describe(Label4, QString(), QStringLiteral("Label4"));
+    look::describe(Label4, QStringLiteral("Label4"));
 
     txtTcp1 = octetBox("192", 1185, 810, 585, 360, 37, 1);
     txtTcp2 = octetBox("0", 1830, 810, 555, 360, 38, 2);
@@ -204,7 +211,7 @@ void frmQuorlaneTest::buildControls() {
         const QString caption = i < vocabulary::PollingSwitch
                                     ? vocabulary::word(vocabulary::SerialButtons[i])
                                     : vocabulary::word(vocabulary::PollingSwitchCaption);
-        btnTest[i] = button(caption, font(), testGeometry[i][0], testGeometry[i][1],
+        btnTest[i] = button(caption, look::defaultFont(), testGeometry[i][0], testGeometry[i][1],
                             testGeometry[i][2], testGeometry[i][3], 25 + i + (i == 5 ? 18 : 0),
                             QStringLiteral("btnTest(%1)").arg(i));
         btnTest[i]->setVisible(i == vocabulary::PollingSwitch);
@@ -223,11 +230,13 @@ void frmQuorlaneTest::buildControls() {
     rtfReceive->setText(QStringLiteral("RichTextBox1"));
     tab(rtfReceive, 2);
 
-    // The shadow copy of each caption pair is drawn under its yellow copy.
+    // The shadow copy of each caption pair is drawn under its yellow copy, and every
+    // caption under the controls it overlaps.
     for (int yellow : {1, 2, 4})
         lblConnect[yellow]->raise();
     for (int yellow : {2, 3, 5, 7})
         label1[yellow]->raise();
+    look::stackLabelsBeneath(Frame1);
 
     std::stable_sort(tabs.begin(), tabs.end(),
                      [](const Pending& a, const Pending& b) { return a.tabIndex < b.tabIndex; });

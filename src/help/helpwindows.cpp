@@ -2,6 +2,7 @@
 
 #include "app/globals.h"
 #include "app/look.h"
+#include "platform/controls.h"
 #include "platform/richtextbox.h"
 
 #include <QLabel>
@@ -89,17 +90,17 @@ frmRS232_485SetUp::frmRS232_485SetUp() {
                                 c.yellow, Qt::AlignLeft | Qt::AlignTop);
         l->setGeometry(look::twips(c.l, c.t, c.w, c.h));
         l->adjustSize();
-        look::describe(l, l->text(), QStringLiteral("label1(%1)").arg(c.index));
+        look::describe(l, QStringLiteral("label1(%1)").arg(c.index));
         label1[c.index] = l;
     }
     // The heading's shadow copy stands on an opaque strip of the highlight colour.
     look::fillWith(label1[15], look::highlight());
 
-    btnConnect2 = new QPushButton(QStringLiteral("RS232/485 Setup"), this);
+    btnConnect2 = new CommandButton(QStringLiteral("RS232/485 Setup"), this);
     btnConnect2->setFont(look::font("Arial", 9.6, true));
     btnConnect2->setGeometry(look::twips(3810, 480, 1305, 555));
     btnConnect2->setAutoDefault(false);
-    look::describe(btnConnect2, btnConnect2->text(), QStringLiteral("btnConnect(2)"));
+    look::describe(btnConnect2, QStringLiteral("btnConnect(2)"));
 
     Image1 = new QLabel(this);
     Image1->setGeometry(look::twips(780, 372, 3528, 3312));
@@ -116,6 +117,7 @@ frmRS232_485SetUp::frmRS232_485SetUp() {
     Image1->lower();
     for (int yellow : {3, 14, 0, 2, 6, 8, 10, 12})
         label1[yellow]->raise();
+    look::stackLabelsBeneath(this);
 }
 
 HelpWindows::~HelpWindows() {

@@ -1,6 +1,8 @@
 #include "platform/controls.h"
 
 #include <QKeyEvent>
+#include <QStyleOptionButton>
+#include <QStylePainter>
 #include <QValidator>
 
 #include <limits>
@@ -69,6 +71,17 @@ ComboList::ComboList(QWidget* parent) : QComboBox(parent) {
     connect(this, &QComboBox::activated, this, [this] { emit Click(); });
 }
 
+void ComboList::keyPressEvent(QKeyEvent* event) {
+    // Enter in the edit field would look the text up in the list and pick the entry it
+    // names; here it leaves the text as typed. (With the list open, its own view takes
+    // the keys, so Enter there still picks.)
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        event->accept();
+        return;
+    }
+    QComboBox::keyPressEvent(event);
+}
+
 void ComboList::AddItem(const QString& item) {
     const int index = currentIndex();
     const QString text = currentText();
@@ -85,4 +98,28 @@ void ComboList::setListIndex(std::int16_t index) {
 
 void ComboList::setText(const QString& text) {
     setEditText(text);
+}
+
+CommandButton::CommandButton(const QString& caption, QWidget* parent)
+    : QPushButton(caption, parent) {}
+
+QRect CommandButton::captionRect() const {
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    return style()->subElementRect(QStyle::SE_PushButtonContents, &option, this);
+}
+
+void CommandButton::paintEvent(QPaintEvent*) {
+    // The style draws the button without its caption; the caption follows, wrapped.
+    QStylePainter painter(this);
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    option.text.clear();
+    painter.drawControl(QStyle::CE_PushButton, option);
+    QRect area = captionRect();
+    if (isDown() || isChecked()) {
+        area.translate(style()->pixelMetric(QStyle::PM_ButtonShiftHorizontal, &option, this),
+                       style()->pixelMetric(QStyle::PM_ButtonShiftVertical, &option, this));
+    }
+    painter.drawItemText(area, CaptionFlags, palette(), isEnabled(), text(), QPalette::ButtonText);
 }

@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QPushButton>
 
 #include <cstdint>
 #include <functional>
@@ -43,9 +44,12 @@ private:
 };
 
 // A drop-down list with an edit field. Click is raised when the operator picks an
-// entry; the program's own changes of the index or the text raise nothing. AddItem
-// leaves the selected index and the edit text as they were (a list that had nothing
-// selected still has nothing selected).
+// entry: from the opened list (mouse or keys), or with the arrow keys or the wheel
+// changing the entry while the list is closed. Typing into the edit field changes only
+// the edit text, also when Enter is pressed there or the field is left; the program's own
+// changes of the index or the text raise nothing. AddItem leaves the selected index and
+// the edit text as they were (a list that had nothing selected still has nothing
+// selected).
 class ComboList : public QComboBox {
     Q_OBJECT
 public:
@@ -60,4 +64,24 @@ public:
 
 signals:
     void Click();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+};
+
+// A command button. A caption that does not fit on one line wraps at word boundaries onto
+// further lines, centred as a whole, as the buttons of the window system the windows were
+// designed on show it ("RS232/485 Setup" on a narrow button reads as two lines instead
+// of being cut at both ends).
+class CommandButton : public QPushButton {
+    Q_OBJECT
+public:
+    explicit CommandButton(const QString& caption, QWidget* parent = nullptr);
+
+    // The rectangle the caption is laid out in, and the flags it is drawn with.
+    QRect captionRect() const;
+    static constexpr int CaptionFlags = Qt::AlignCenter | Qt::TextWordWrap;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
 };

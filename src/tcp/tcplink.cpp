@@ -7,6 +7,10 @@
 #include "platform/socketcontrol.h"
 #include "tcp/remoteaddress.h"
 
+#include <QWidget>
+
+#include <algorithm>
+
 TcpLink::TcpLink(Parts parts) : p_(std::move(parts)) {}
 
 void TcpLink::connectSequence() {
@@ -16,14 +20,18 @@ void TcpLink::connectSequence() {
     p_.winsock.Connect();
     p_.sleep(2);
     p_.winsock.SendData(vocabulary::word(vocabulary::TcpGreeting));
-    p_.txtSend.setVisible(true);
-    p_.txtRS232Send.setVisible(false);
+    showSendLine(p_.txtSend, p_.txtRS232Send);
     p_.tcpConnected = True;
 }
 
-void TcpLink::showSerialLine() {
-    p_.txtSend.setVisible(false);
-    p_.txtRS232Send.setVisible(true);
+void TcpLink::showSendLine(TextBox& shown, TextBox& hidden) {
+    const QWidget* focus = shown.window()->focusWidget();
+    const bool follow = focus == &hidden || std::find(p_.linkButtons.begin(), p_.linkButtons.end(),
+                                                      focus) != p_.linkButtons.end();
+    shown.setVisible(true);
+    hidden.setVisible(false);
+    if (follow)
+        shown.setFocus(Qt::OtherFocusReason);
 }
 
 void TcpLink::btnConnect_Click(std::int16_t index) {
@@ -39,13 +47,13 @@ void TcpLink::btnConnect_Click(std::int16_t index) {
                 break;
             case 1:
                 p_.winsock.Close();
-                showSerialLine();
+                showSendLine(p_.txtRS232Send, p_.txtSend);
                 p_.tcpConnected = False;
                 break;
             case 3:
                 p_.tcpConnected = False;
                 p_.winsock.Close();
-                showSerialLine();
+                showSendLine(p_.txtRS232Send, p_.txtSend);
                 connectSequence();
                 break;
             case 2:

@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 
@@ -11,6 +12,7 @@ class ErrorTrap;
 class ReceiveLog;
 class RemoteAddress;
 class SocketControl;
+class QWidget;
 class TextBox;
 
 // The TCP/IP link: the connection buttons, sending typed lines and polled commands, and
@@ -29,6 +31,8 @@ public:
         Flag& tcpConnected;
         TextBox& txtSend;
         TextBox& txtRS232Send;
+        // Connect, disconnect and change remote host: the buttons that switch the send line.
+        std::array<const QWidget*, 3> linkButtons;
         ReceiveLog& log;
         const ErrorTrap& trap;
         std::function<void(std::int16_t seconds)> sleep;
@@ -46,7 +50,10 @@ public:
 
 private:
     void connectSequence();
-    void showSerialLine();
+    // Makes `shown` the visible send line. The keyboard focus goes with it when it was on
+    // a link button or on the line now hidden, so that the next thing typed reaches the
+    // link just switched to instead of pressing the button again.
+    void showSendLine(TextBox& shown, TextBox& hidden);
 
     Parts p_;
 };

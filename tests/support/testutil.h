@@ -2,6 +2,7 @@
 
 // Small helpers that several suites share.
 
+#include <QAccessible>
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -31,6 +32,17 @@ inline QString asBoxText(const QByteArray& bytes) {
     text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     text.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
     return text;
+}
+
+// What a screen reader announces a control by: the accessible object's name and
+// description (the control's name in the program).
+inline QString announcedName(QObject* control) {
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(control);
+    return a ? a->text(QAccessible::Name) : QStringLiteral("<no accessible object>");
+}
+inline QString announcedDescription(QObject* control) {
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(control);
+    return a ? a->text(QAccessible::Description) : QStringLiteral("<no accessible object>");
 }
 
 // Processor time (user and system) this process has used so far, in seconds.
