@@ -307,6 +307,19 @@ void PortsToolTest::staleLocks() {
     r = runTool({"unlock", "5"});
     QCOMPARE(r.code, 0);
     QVERIFY2(r.out.contains("has no lock file"), qPrintable(r.out));
+
+    // Under sudo the COM numbers are those of the user who ran sudo.
+    const passwd* nobody = ::getpwnam("nobody");
+    if (::geteuid() == 0 && nobody) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("QUORLANE_HOME");
+        env.remove("XDG_DATA_HOME");
+        env.insert("SUDO_USER", "nobody");
+        r = runTool({"list"}, QStringLiteral(QUORLANE_BINARY_DIR "/quorlane-ports"), env);
+        QVERIFY2(r.out.contains(QStringLiteral("(links in %1/.local/share/quorlane/dosdevices)")
+                                    .arg(QString::fromLocal8Bit(nobody->pw_dir))),
+                 qPrintable(r.out));
+    }
 }
 
 void PortsToolTest::adviceFor_data() {
