@@ -3,6 +3,7 @@
 // QUORLANE_PACKAGE_ROOT names a Debian package unpacked with `dpkg -x`, that package's
 // /usr (scripts/package-test.sh does that). Qt comes from the system in both cases.
 
+#include "platform/portlock.h"
 #include "support/ptypeer.h"
 #include "support/scratchhome.h"
 
@@ -125,9 +126,16 @@ void PackageTest::installedProgramStarts() {
              QFileInfo(prefix_ + QStringLiteral("/lib/quorlane/quorlane")).canonicalFilePath());
     QCOMPARE(program.state(), QProcess::Running);
 
-    // The program has no command line and no shut-down of its own: stop it.
+    // The program has no command line and no shut-down of its own: stop it. Stopped by a
+    // signal it leaves its port lock behind, which the installed quorlane-ports clears.
     program.terminate();
     QVERIFY(program.waitForFinished(10000));
+    QProcess unlock;
+    unlock.setProcessEnvironment(env);
+    unlock.start(prefix_ + QStringLiteral("/bin/quorlane-ports"), {QStringLiteral("unlock"), "5"});
+    QVERIFY(unlock.waitForFinished(10000));
+    QCOMPARE(unlock.exitCode(), 0);
+    QVERIFY(!QFile::exists(portlock::lockFilePath(unit.slavePath())));
 }
 
 void PackageTest::installedToolsRun() {

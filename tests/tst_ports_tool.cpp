@@ -3,6 +3,7 @@
 
 #include "deviceaccess.h"
 #include "platform/paths.h"
+#include "support/portlockfile.h"
 #include "support/ptypeer.h"
 #include "support/scratchhome.h"
 #include "support/testutil.h"
@@ -52,6 +53,33 @@ void symlink(const QString& target, const QString& link) {
     QVERIFY2(QFile::link(target, link), qPrintable(link));
 }
 
+// The arguments for setpriv that run the tool as user nobody: a copy of it in the scratch
+// home, which nobody may then enter. Empty, with the reason in `why`, when this machine
+// cannot do that.
+QStringList asNobody(const ScratchHome& home, QString& why) {
+    const passwd* nobody = ::getpwnam("nobody");
+    if (!nobody) {
+        why = QStringLiteral("no user nobody here");
+        return {};
+    }
+    QStringList prefix = {QStringLiteral("--reuid=%1").arg(nobody->pw_uid),
+                          QStringLiteral("--regid=%1").arg(nobody->pw_gid), "--clear-groups"};
+    if (QProcess::execute("setpriv", prefix + QStringList{"true"}) != 0) {
+        why = QStringLiteral("cannot switch to an unprivileged user here");
+        return {};
+    }
+    const QString program = QStringLiteral(QUORLANE_BINARY_DIR "/quorlane-ports");
+    const QString copy = home.path() + QStringLiteral("/quorlane-ports");
+    if (!QFile::exists(copy) && (!QFile::copy(program, copy) ||
+                                 !QFile::setPermissions(copy, QFile::permissions(program)))) {
+        why = QStringLiteral("cannot copy the tool into the scratch home");
+        return {};
+    }
+    QFile::setPermissions(home.path(), QFileDevice::Permissions(0x7755));
+    QFile::setPermissions(home.dosdevices(), QFileDevice::Permissions(0x7777));
+    return prefix << copy;
+}
+
 } // namespace
 
 class PortsToolTest : public QObject {
@@ -61,6 +89,7 @@ private slots:
     void refusals_data();
     void refusals();
     void permissionProblem();
+    void staleLocks();
     void adviceFor_data();
     void adviceFor();
     void devicesFromSysfs();
@@ -171,24 +200,16 @@ void PortsToolTest::permissionProblem() {
     if (::geteuid() == 0) {
         // Root opens everything: look as nobody at a device of group dialout, as a USB
         // adapter is on Debian.
-        const passwd* nobody = ::getpwnam("nobody");
         const group* dialout = ::getgrnam("dialout");
-        if (!nobody || !dialout)
-            QSKIP("no user nobody or group dialout here; adviceFor covers the messages");
+        if (!dialout)
+            QSKIP("no group dialout here; adviceFor covers the messages");
         if (::chown(device.constData(), 0, dialout->gr_gid) != 0 ||
             ::chmod(device.constData(), 0660) != 0)
             QSKIP("cannot give the pseudo-terminal to group dialout here");
-        prefix = {QStringLiteral("--reuid=%1").arg(nobody->pw_uid),
-                  QStringLiteral("--regid=%1").arg(nobody->pw_gid), "--clear-groups"};
-        if (QProcess::execute("setpriv", prefix + QStringList{"true"}) != 0)
-            QSKIP("cannot switch to an unprivileged user here; adviceFor covers the messages");
-        // The unprivileged user must reach the tool and the scratch home.
-        const QString copy = home.path() + QStringLiteral("/quorlane-ports");
-        QVERIFY(QFile::copy(program, copy));
-        QVERIFY(QFile::setPermissions(copy, QFile::permissions(program)));
-        QVERIFY(QFile::setPermissions(home.path(), QFileDevice::Permissions(0x7755)));
-        QVERIFY(QFile::setPermissions(home.dosdevices(), QFileDevice::Permissions(0x7777)));
-        prefix << copy;
+        QString why;
+        prefix = asNobody(home, why);
+        if (prefix.isEmpty())
+            QSKIP(qPrintable(why + QStringLiteral("; adviceFor covers the messages")));
         program = QStringLiteral("setpriv");
         expected = QStringLiteral("sudo usermod -aG dialout nobody");
     } else {
@@ -211,6 +232,94 @@ void PortsToolTest::permissionProblem() {
                  r.out.contains("Note: " + pty.slavePath() + ": no access") &&
                  r.out.contains(expected),
              qPrintable(r.out + r.err));
+}
+
+void PortsToolTest::staleLocks() {
+    ScratchHome home;
+    const auto left = ptyWithFreeLockName();
+    const auto used = ptyWithFreeLockName();
+    QVERIFY(home.isValid() && left && used);
+    QVERIFY(home.linkCom(5, left->slavePath()) && home.linkCom(6, used->slavePath()));
+    const qint64 gone = endedProcessId();
+    RunningProcess holder;
+    PortLockFile stale(left->slavePath(), gone, "quorlane", false);
+    PortLockFile held(used->slavePath(), holder.pid(), "sleep", true);
+    QVERIFY(stale.isValid() && held.isValid());
+    const QString pad(12, QLatin1Char(' '));
+
+    Run r = runTool({});
+    QCOMPARE(r.code, 0);
+    QVERIFY2(
+        r.out.contains(QStringLiteral("  COM 5   %1  [ready]\n%2Locked: the lock file %3 names "
+                                      "process %4 (quorlane), which no longer runs.\n%2It "
+                                      "is a stale lock; clear it with: quorlane-ports "
+                                      "unlock 5\n")
+                           .arg(left->slavePath(), pad, stale.path())
+                           .arg(gone)) &&
+            r.out.contains(QStringLiteral("  COM 6   %1  [ready]\n%2Locked: the lock file %3 "
+                                          "names process %4 (sleep), which is still "
+                                          "running.\n%2End that program to free the port.\n")
+                               .arg(used->slavePath(), pad, held.path())
+                               .arg(holder.pid())),
+        qPrintable(r.out));
+
+    // A lock whose process runs stays, and the refusal names that process.
+    r = runTool({"unlock", "6"});
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains(QStringLiteral("names process %1 (sleep), which is still running; it "
+                                           "is left as it is.\nEnd that program")
+                                .arg(holder.pid())),
+             qPrintable(r.err));
+    QVERIFY(held.exists());
+
+    // Root's stale lock in the sticky lock folder is not another user's to remove: the
+    // tool says what to run instead.
+    if (::geteuid() == 0) {
+        QString why;
+        const QStringList nobody = asNobody(home, why);
+        if (nobody.isEmpty())
+            qWarning("not checked as another user: %s", qPrintable(why));
+        else {
+            r = runTool(nobody + QStringList{"unlock", "5"}, "setpriv");
+            QCOMPARE(r.code, 1);
+            QVERIFY2(r.err.contains(QStringLiteral("%1 is a stale lock, but it belongs to root and "
+                                                   "you may not remove it. Run:\n    sudo "
+                                                   "quorlane-ports unlock 5\nor:\n    sudo rm %1")
+                                        .arg(stale.path())),
+                     qPrintable(r.out + r.err));
+            QVERIFY(stale.exists());
+            r = runTool(nobody + QStringList{"list"}, "setpriv");
+            QVERIFY2(r.out.contains("clear it with: sudo quorlane-ports unlock 5 (the file "
+                                    "belongs to root)"),
+                     qPrintable(r.out + r.err));
+        }
+    }
+
+    r = runTool({"unlock", "com5"});
+    QCOMPARE(r.code, 0);
+    QCOMPARE(r.out.trimmed(),
+             QStringLiteral("Removed the stale lock file %1, left by process %2 (quorlane). COM 5 "
+                            "(%3 -> %4) can be opened again.")
+                 .arg(stale.path())
+                 .arg(gone)
+                 .arg(home.comPath(5), left->slavePath()));
+    QVERIFY(!stale.exists());
+    r = runTool({"unlock", "5"});
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.out.contains("has no lock file"), qPrintable(r.out));
+
+    // Under sudo the COM numbers are those of the user who ran sudo.
+    const passwd* nobody = ::getpwnam("nobody");
+    if (::geteuid() == 0 && nobody) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("QUORLANE_HOME");
+        env.remove("XDG_DATA_HOME");
+        env.insert("SUDO_USER", "nobody");
+        r = runTool({"list"}, QStringLiteral(QUORLANE_BINARY_DIR "/quorlane-ports"), env);
+        QVERIFY2(r.out.contains(QStringLiteral("(links in %1/.local/share/quorlane/dosdevices)")
+                                    .arg(QString::fromLocal8Bit(nobody->pw_dir))),
+                 qPrintable(r.out));
+    }
 }
 
 void PortsToolTest::adviceFor_data() {
@@ -251,8 +360,9 @@ void PortsToolTest::adviceFor() {
 void PortsToolTest::devicesFromSysfs() {
     ScratchHome home;
     QTemporaryDir machine;
-    PtyPeer usb, acm;
-    QVERIFY(home.isValid() && machine.isValid() && usb.isValid() && acm.isValid());
+    PtyPeer usb;
+    const auto acm = ptyWithFreeLockName();
+    QVERIFY(home.isValid() && machine.isValid() && usb.isValid() && acm);
     const QString sys = machine.path() + "/sys", dev = machine.path() + "/dev";
     const QString stable = dev + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0";
 
@@ -296,7 +406,11 @@ void PortsToolTest::devicesFromSysfs() {
         }
     }
     symlink(usb.slavePath(), dev + "/ttyUSB0");
-    symlink(acm.slavePath(), dev + "/ttyACM0");
+    symlink(acm->slavePath(), dev + "/ttyACM0");
+    // A program left its lock behind for the device that no COM number leads to.
+    const qint64 gone = endedProcessId();
+    PortLockFile stale(acm->slavePath(), gone, "minicom", false);
+    QVERIFY(stale.isValid());
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QUORLANE_SYSFS_ROOT", sys);
@@ -324,8 +438,15 @@ void PortsToolTest::devicesFromSysfs() {
                           "                 linked as COM 5, COM 6  [ready]"),
              qPrintable(out));
     QVERIFY(out.contains("  COM 6   " + stable + " -> " + usb.slavePath() + "  [ready]"));
-    QVERIFY(
-        out.contains(dev + "/ttyACM0 Uno (USB 2341:0043)\n                 not linked  [ready]"));
+    QVERIFY2(out.contains(dev +
+                          "/ttyACM0 Uno (USB 2341:0043)\n                 not linked  [ready]\n" +
+                          QStringLiteral("%1Locked: the lock file %2 names process %3 (minicom), "
+                                         "which no longer runs.\n%1It is a stale lock; clear it "
+                                         "with: %4rm %2\n")
+                              .arg(QString(17, QLatin1Char(' ')), stale.path())
+                              .arg(gone)
+                              .arg(::geteuid() == 0 ? QString() : QStringLiteral("sudo "))),
+             qPrintable(out));
     QVERIFY(out.contains(dev + "/ttyS1 built-in serial port\n"));
     QVERIFY(out.contains("[missing: nothing is there"));
     QVERIFY(!out.contains("ttyS0") && !out.contains("tty0"));

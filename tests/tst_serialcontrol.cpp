@@ -1,8 +1,10 @@
 // The serial-port control against real pseudo-terminals linked as COM ports in a scratch
 // QUORLANE_HOME.
 
+#include "platform/portlock.h"
 #include "platform/runtimeerror.h"
 #include "platform/serialcontrol.h"
+#include "support/portlockfile.h"
 #include "support/ptypeer.h"
 #include "support/scratchhome.h"
 #include "support/testutil.h"
@@ -15,6 +17,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
@@ -100,6 +103,8 @@ private slots:
     void closedPortRefusesIo();
     void portHeldBySecondControl();
     void portHeldByForeignLock();
+    void portLockFileNamesItsOwner();
+    void staleLockOfAnotherUser();
     void deviceLossRaisedOnceWithoutSpinning();
     void deviceLossWithoutReceiveEvents();
     void deviceLossNoticedWhileWriting();
@@ -455,6 +460,97 @@ void TestSerialControl::portHeldByForeignLock() {
     QVERIFY(comm.PortOpen());
     comm.Output(QStringLiteral("ok"));
     QCOMPARE(peer.waitFor(2, 3000), QByteArray("ok"));
+}
+
+void TestSerialControl::portLockFileNamesItsOwner() {
+    const auto peer = ptyWithFreeLockName();
+    QVERIFY(peer);
+    QVERIFY(peer->linkAs(*home_, 5));
+    const QString shown = home_->comPath(5) + QStringLiteral(" -> ") + peer->slavePath();
+    SerialControl comm;
+    comm.setCommPort(5);
+    {
+        // Another program holds the port through QSerialPort's lock file.
+        RunningProcess holder;
+        PortLockFile lock(peer->slavePath(), holder.pid(), "sleep", true);
+        QVERIFY(lock.isValid());
+        const RuntimeError e = caught([&] { comm.setPortOpen(true); });
+        QCOMPARE(e.number(), err::PortHeld);
+        QCOMPARE(e.description(),
+                 QStringLiteral("Port 5 (%1) is in use by another program: the lock file %2 names "
+                                "process %3 (sleep), which is still running. End that program to "
+                                "free the port.")
+                     .arg(shown, lock.path())
+                     .arg(holder.pid()));
+        QVERIFY(!comm.PortOpen());
+    }
+    {
+        // A lock whose process has ended, in a file this user may delete: Qt clears it by
+        // itself and the port opens. The file Qt then keeps is the one that portlock names.
+        PortLockFile stale(peer->slavePath(), endedProcessId(), "quorlane", false);
+        QVERIFY(stale.isValid());
+        comm.setPortOpen(true);
+        QVERIFY(comm.PortOpen());
+        const portlock::PortLock own = portlock::inspect(home_->comPath(5));
+        QCOMPARE(own.path, stale.path());
+        QCOMPARE(own.pid, QCoreApplication::applicationPid());
+        QVERIFY(own.holder == portlock::Holder::Running);
+        comm.setPortOpen(false);
+        QVERIFY(!stale.exists());
+    }
+}
+
+void TestSerialControl::staleLockOfAnotherUser() {
+    const QString device = qEnvironmentVariable("QUORLANE_TEST_LOCKED_DEVICE");
+    if (!device.isEmpty()) {
+        // The run as another user that the branch below starts: root's stale lock file
+        // in the sticky lock folder keeps the port shut, and the report says how to clear it.
+        QVERIFY(::geteuid() != 0);
+        QVERIFY(home_->linkCom(5, device));
+        SerialControl comm;
+        comm.setCommPort(5);
+        const RuntimeError e = caught([&] { comm.setPortOpen(true); });
+        QCOMPARE(e.number(), err::PortHeld);
+        const QString lock = portlock::lockFilePath(device);
+        QCOMPARE(e.description(),
+                 QStringLiteral("Port 5 (%1 -> %2) is in use by another program: the lock file %3 "
+                                "names process %4 (quorlane), which no longer runs. It is a stale "
+                                "lock; clear it with: sudo quorlane-ports unlock 5 (the file "
+                                "belongs to root)")
+                     .arg(home_->comPath(5), device, lock,
+                          qEnvironmentVariable("QUORLANE_TEST_LOCK_PID")));
+        QVERIFY(QFile::exists(lock));
+        return;
+    }
+    if (::geteuid() != 0)
+        QSKIP("needs root: the lock file is made as root and met as user nobody (65534)");
+    const QStringList asNobody = {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                  QStringLiteral("--clear-groups")};
+    const QString self = QCoreApplication::applicationFilePath();
+    if (QProcess::execute(QStringLiteral("setpriv"),
+                          asNobody +
+                              QStringList{QStringLiteral("test"), QStringLiteral("-x"), self}) != 0)
+        QSKIP("user nobody cannot run this test program here");
+
+    const auto peer = ptyWithFreeLockName();
+    QVERIFY(peer);
+    QVERIFY(::chmod(QFile::encodeName(peer->slavePath()).constData(), 0666) == 0);
+    const qint64 pid = endedProcessId();
+    PortLockFile stale(peer->slavePath(), pid, "quorlane", false);
+    QVERIFY(stale.isValid());
+
+    QProcess inner;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QUORLANE_TEST_LOCKED_DEVICE"), peer->slavePath());
+    env.insert(QStringLiteral("QUORLANE_TEST_LOCK_PID"), QString::number(pid));
+    inner.setProcessEnvironment(env);
+    inner.setProcessChannelMode(QProcess::MergedChannels);
+    inner.start(QStringLiteral("setpriv"),
+                asNobody + QStringList{self, QStringLiteral("staleLockOfAnotherUser")});
+    QVERIFY(inner.waitForFinished(60000));
+    QVERIFY2(inner.exitStatus() == QProcess::NormalExit && inner.exitCode() == 0,
+             inner.readAll().constData());
+    QVERIFY(stale.exists());
 }
 
 void TestSerialControl::deviceLossRaisedOnceWithoutSpinning() {

@@ -2,6 +2,7 @@
 
 #include "platform/latin1.h"
 #include "platform/paths.h"
+#include "platform/portlock.h"
 #include "platform/runtimeerror.h"
 
 #include <QElapsedTimer>
@@ -332,10 +333,11 @@ void SerialControl::setPortOpen(bool open) {
     auto port = std::make_unique<QSerialPort>();
     const auto s = parseSettings(settings_);
 #ifdef Q_OS_UNIX
-    port->setPortName(target.isEmpty() ? path : target);
+    const QString device = target.isEmpty() ? path : target;
 #else
-    port->setPortName(path); // COMn, opened by name
+    const QString device = path; // COMn, opened by name
 #endif
+    port->setPortName(device);
     port->setBaudRate(s->baud);
     port->setParity(s->parity);
     port->setDataBits(s->dataBits);
@@ -348,10 +350,16 @@ void SerialControl::setPortOpen(bool open) {
 #ifdef Q_OS_UNIX
         ::close(lockFd);
 #endif
-        if (error == QSerialPort::PermissionError)
+        if (error == QSerialPort::PermissionError) {
             // We could open the device ourselves, so what failed is QSerialPort's lock file
-            // (or an exclusive open) held by someone else.
+            // (or an exclusive open) held by someone else. Name the lock and its owner,
+            // and how to clear one that its owner left behind.
+            const portlock::PortLock lock = portlock::inspect(device);
+            if (lock.exists)
+                fail(err::PortHeld, held(portlock::describe(lock) + QStringLiteral(". ") +
+                                         portlock::advice(lock, commPort_)));
             fail(err::PortHeld, held(why));
+        }
         if (error == QSerialPort::UnsupportedOperationError)
             fail(err::PortSettings,
                  QStringLiteral("Port %1 (%2): the line settings \"%3\" could not be applied: %4")

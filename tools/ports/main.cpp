@@ -1,12 +1,15 @@
 // quorlane-ports: shows the serial devices of this machine beside the COM numbers that
-// Quorlane knows them by, and links or unlinks a COM number. A COM number N is the entry
+// Quorlane knows them by, links or unlinks a COM number, and clears the lock file a
+// program left behind for a device. A COM number N is the entry
 // <QUORLANE_HOME>/dosdevices/comN; this command only ever creates, replaces or removes
-// such entries when they are symbolic links.
+// such entries when they are symbolic links, and only ever removes lock files whose
+// process no longer runs.
 
 #include "deviceaccess.h"
 #include "serialdevices.h"
 
 #include "platform/paths.h"
+#include "platform/portlock.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -19,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,6 +56,7 @@ const char* const kUsage =
     "  quorlane-ports [list]                    show serial devices and COM links\n"
     "  quorlane-ports link N DEVICE [--force]   make COM N lead to DEVICE\n"
     "  quorlane-ports unlink N                  remove the link of COM N\n"
+    "  quorlane-ports unlock N                  remove the stale lock file of COM N's device\n"
     "\n"
     "N is a COM number from 1 to 255 (5, com5 or COM5). Quorlane opens COM 5 at start-up\n"
     "and its port list offers COM 1 to COM 19. Prefer the stable names in\n"
@@ -61,6 +66,12 @@ const char* const kUsage =
     "The links live in $QUORLANE_HOME/dosdevices (default\n"
     "$XDG_DATA_HOME/quorlane/dosdevices, else ~/.local/share/quorlane/dosdevices).\n"
     "Only symbolic links named comN are ever changed there.\n"
+    "\n"
+    "A program that ends without closing its port (killed, crashed) leaves a lock file\n"
+    "in /var/lock that keeps the port shut. The list shows such stale locks; unlock\n"
+    "removes one whose process no longer runs and refuses one whose process still runs.\n"
+    "Another user's lock file needs sudo; under sudo, COM numbers are those of the user\n"
+    "who ran sudo.\n"
     "\n"
     "Exit codes: 0 done, 1 refused or failed, 2 wrong usage.";
 
@@ -105,6 +116,16 @@ QString showTarget(const QString& target, const QString& canonical) {
     if (canonical.isEmpty() || canonical == target)
         return target;
     return target + QStringLiteral(" -> ") + canonical;
+}
+
+// What the lock file of `device` says, ready to print below its entry: who holds it and
+// how to clear it (`com` is a COM number leading there, or 0). Empty without a lock file.
+QString lockNote(const QString& device, int com) {
+    const portlock::PortLock lock = portlock::inspect(device);
+    if (!lock.exists)
+        return QString();
+    return QStringLiteral("Locked: ") + portlock::describe(lock) + QStringLiteral(".\n") +
+           portlock::advice(lock, com);
 }
 
 // Collects permission advice so that each piece is printed once, after the list.
@@ -169,8 +190,11 @@ int listPorts() {
         out(label + showTarget(target, canonical) + QStringLiteral("  [") + accessSummary(facts) +
             QLatin1Char(']'));
         advice.note(canonical.isEmpty() ? target : canonical, facts);
-        if (!canonical.isEmpty())
+        if (!canonical.isEmpty()) {
             comsOfNode[canonical] << n;
+            if (const QString note = lockNote(canonical, n); !note.isEmpty())
+                out(indent(note, 12));
+        }
     }
     if (!entries.contains(kStartupCom)) {
         out(QStringLiteral("  COM %1 (opened at start-up) is not linked: Quorlane will try %2.")
@@ -198,6 +222,12 @@ int listPorts() {
                             : QStringLiteral("linked as ") + coms.join(QStringLiteral(", "))) +
             QStringLiteral("  [") + accessSummary(facts) + QLatin1Char(']'));
         advice.note(device.canonicalNode.isEmpty() ? device.node : device.canonicalNode, facts);
+        const QList<int> linked = comsOfNode.value(device.canonicalNode);
+        if (const QString note =
+                lockNote(device.canonicalNode.isEmpty() ? device.node : device.canonicalNode,
+                         linked.isEmpty() ? 0 : linked.first());
+            !note.isEmpty())
+            out(indent(note, 17));
     }
     advice.print();
 
@@ -308,6 +338,65 @@ int unlinkPort(int n) {
     return ExitOk;
 }
 
+int unlockPort(int n) {
+    const QString device = paths::comDevicePath(n);
+    const QString canonical = QFileInfo(device).canonicalFilePath();
+    const QString shown = showTarget(device, canonical);
+    const portlock::PortLock lock = portlock::inspect(device);
+    if (lock.path.isEmpty()) {
+        err(QStringLiteral("none of the lock folders (%1) can be used here.")
+                .arg(portlock::lockFolders().join(QStringLiteral(", "))));
+        return ExitFailed;
+    }
+    if (!lock.exists) {
+        out(QStringLiteral("COM %1 (%2) has no lock file (%3); nothing to do.")
+                .arg(n)
+                .arg(shown, lock.path));
+        return ExitOk;
+    }
+    if (!lock.isStale()) {
+        err(QStringLiteral("COM %1 (%2): %3; it is left as it is.\n%4")
+                .arg(n)
+                .arg(shown, portlock::describe(lock), portlock::advice(lock, n)));
+        return ExitFailed;
+    }
+    QString why;
+    bool denied = false;
+    if (!portlock::removeStale(lock, &why, &denied)) {
+        if (denied) {
+            err(QStringLiteral("%1 is a stale lock, but it belongs to %2 and you may not remove "
+                               "it. Run:\n    sudo quorlane-ports unlock %3\nor:\n    sudo rm %1")
+                    .arg(lock.path, lock.fileOwner)
+                    .arg(n));
+        } else {
+            err(QStringLiteral("cannot remove %1: %2").arg(lock.path, why));
+        }
+        return ExitFailed;
+    }
+    QString left = QStringLiteral("which named no process");
+    if (lock.pid != 0) {
+        left = QStringLiteral("left by process %1").arg(lock.pid);
+        if (!lock.program.isEmpty())
+            left += QStringLiteral(" (%1)").arg(lock.program);
+    }
+    out(QStringLiteral("Removed the stale lock file %1, %2. COM %3 (%4) can be opened again.")
+            .arg(lock.path, left)
+            .arg(n)
+            .arg(shown));
+    return ExitOk;
+}
+
+// Under sudo the COM numbers to look at are those of the user who ran sudo: their home
+// is where the links lie unless QUORLANE_HOME or XDG_DATA_HOME say otherwise.
+void useSudoUsersHome() {
+    const QByteArray user = qgetenv("SUDO_USER");
+    if (::geteuid() != 0 || user.isEmpty() || qEnvironmentVariableIsSet("QUORLANE_HOME") ||
+        qEnvironmentVariableIsSet("XDG_DATA_HOME"))
+        return;
+    if (const passwd* pw = ::getpwnam(user.constData()); pw && pw->pw_uid != 0)
+        qputenv("QUORLANE_HOME", QByteArray(pw->pw_dir) + "/.local/share/quorlane");
+}
+
 int usageError(const QString& message) {
     err(message);
     std::fputs(kUsage, stderr);
@@ -337,9 +426,11 @@ int main(int argc, char* argv[]) {
     if (command == QLatin1String("list")) {
         if (!args.isEmpty())
             return usageError(QStringLiteral("list takes no arguments"));
+        useSudoUsersHome();
         return listPorts();
     }
-    if (command == QLatin1String("link") || command == QLatin1String("unlink")) {
+    if (command == QLatin1String("link") || command == QLatin1String("unlink") ||
+        command == QLatin1String("unlock")) {
         const qsizetype wanted = command == QLatin1String("link") ? 2 : 1;
         if (args.size() != wanted)
             return usageError(command + QStringLiteral(" takes %1 argument%2")
@@ -351,6 +442,10 @@ int main(int argc, char* argv[]) {
                                   .arg(args[0])
                                   .arg(kFirstCom)
                                   .arg(kLastCom));
+        if (command == QLatin1String("unlock")) {
+            useSudoUsersHome();
+            return unlockPort(*n);
+        }
         return wanted == 2 ? linkPort(*n, args[1], force) : unlinkPort(*n);
     }
     return usageError(QStringLiteral("unknown command '%1'").arg(command));
