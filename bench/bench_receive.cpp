@@ -5,6 +5,7 @@
 //
 //   bench_receive [--sizes 10k,1m,10m,50m] [--seconds S] [--events N] [--bulk MB]
 //                 [--ref-events N] [--ref-seconds S] [--no-reference] [--quick]
+//                 [--accessible]
 //
 // The real main window runs offscreen in a scratch QUORLANE_HOME, with a pseudo-terminal
 // as COM 5 and a real socket connected to a loopback server on 127.0.0.1. A sender
@@ -23,6 +24,11 @@
 // whole-file reference is capped (--ref-events pieces, --ref-seconds of paced or bulk
 // data) because it grows with the log. After every phase the box and the log must hold
 // exactly what was sent plus the line ends the rules add; the run fails otherwise.
+//
+// --accessible runs the window as a screen reader sees it: on the X server in DISPLAY
+// (run it under xvfb-run), with a private accessibility bus and Qt's AT-SPI bridge active,
+// so that the receive box gathers its changes and builds its announcements; a no-op
+// update handler takes them instead of the bus, which leaves the box's own cost.
 
 #include "app/mainwindow.h"
 #include "log/receivelog.h"
@@ -31,8 +37,10 @@
 #include "platform/socketcontrol.h"
 #include "platform/textstore.h"
 #include "support/appharness.h"
+#include "support/atspibus.h"
 #include "support/loopbackserver.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -675,7 +683,30 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("QUORLANE_LOOPBACK_ONLY", "1");
     std::signal(SIGPIPE, SIG_IGN);
+    // The accessibility bus comes before the application, whose bridge looks for it then.
+    std::unique_ptr<AtSpiBus> atspi;
+    if (std::find_if(argv + 1, argv + argc, [](const char* a) {
+            return std::strcmp(a, "--accessible") == 0;
+        }) != argv + argc) {
+        qputenv("QT_QPA_PLATFORM", "xcb");
+        atspi = std::make_unique<AtSpiBus>();
+        if (!atspi->isValid()) {
+            std::fprintf(stderr, "no accessibility bus: %s\n", qPrintable(atspi->error()));
+            return 1;
+        }
+    }
     QApplication app(argc, argv);
+    if (atspi) {
+        QElapsedTimer waited;
+        waited.start();
+        while (!QAccessible::isActive() && waited.elapsed() < 20000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        if (!QAccessible::isActive()) {
+            std::fprintf(stderr, "the accessibility bridge did not start\n");
+            return 1;
+        }
+        QAccessible::installUpdateHandler([](QAccessibleEvent*) {});
+    }
 
     Options opt;
     for (int i = 1; i < argc; ++i) {
@@ -700,13 +731,15 @@ int main(int argc, char** argv) {
             opt.only = v, ++i;
         } else if (a == "--no-reference") {
             opt.reference = false;
+        } else if (a == "--accessible") {
+            // handled above
         } else if (a == "--quick") {
             opt.seconds = 3, opt.events = 60, opt.refEvents = 8, opt.refSeconds = 2;
         } else {
             std::fprintf(stderr,
                          "usage: %s [--sizes 10k,1m,10m,50m] [--seconds S] [--events N] "
                          "[--bulk MB] [--ref-events N] [--ref-seconds S] [--no-reference] "
-                         "[--quick]\n",
+                         "[--quick] [--accessible]\n",
                          argv[0]);
             return 2;
         }

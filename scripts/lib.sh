@@ -7,7 +7,7 @@ QUORLANE_PACKAGES=(
   fonts-liberation fonts-dejavu-core
   xvfb xauth x11-apps x11-utils xdotool imagemagick
   iproute2 util-linux procps
-  dbus-daemon at-spi2-core python3-pyatspi python3-xlib
+  dbus-daemon dbus-bin dbus-session-bus-common at-spi2-core python3-pyatspi python3-xlib
 )
 
 # Installs the packages that are missing (as root, or through sudo).

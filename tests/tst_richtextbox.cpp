@@ -6,15 +6,22 @@
 // QUORLANE_EQUIVALENCE_SEQUENCES sets how many random sequences run (default 24),
 // QUORLANE_EQUIVALENCE_SEED the first seed.
 
+#include "app/globals.h"
+#include "help/helpwindows.h"
+#include "log/filebuttons.h"
 #include "log/receivelog.h"
 #include "platform/files.h"
 #include "platform/richtextbox.h"
 #include "platform/runtimeerror.h"
 #include "platform/textview.h"
+#include "platform/textviewaccessible.h"
+#include "support/appharness.h"
 #include "support/testutil.h"
 
+#include <QAccessible>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTextEdit>
 #include <QtTest>
 
 #include <random>
@@ -78,6 +85,24 @@ enum class Step {
     Count
 };
 
+// Every accessible object in the window whose description is `description`.
+QList<QAccessibleInterface*> describedAs(QWidget* window, const QString& description) {
+    QList<QAccessibleInterface*> found;
+    const std::function<void(QAccessibleInterface*)> walk = [&](QAccessibleInterface* a) {
+        if (a->text(QAccessible::Description) == description)
+            found << a;
+        for (int i = 0; i < a->childCount(); ++i)
+            walk(a->child(i));
+    };
+    walk(QAccessible::queryAccessibleInterface(window));
+    return found;
+}
+
+QString wholeText(QAccessibleInterface* a) {
+    QAccessibleTextInterface* t = a->textInterface();
+    return t ? t->text(0, t->characterCount()) : QStringLiteral("<no text interface>");
+}
+
 } // namespace
 
 class TstRichTextBox : public QObject {
@@ -92,6 +117,8 @@ private slots:
     void reloadForgetsWaitingCr();
     void fileTurningRichIsReadWhole();
     void shortcutMatchesWholeFile();
+    void accessibleTextOfEachBox();
+    void quietWithoutAssistiveTechnology();
 };
 
 void TstRichTextBox::textBreaksBothWays_data() {
@@ -446,6 +473,106 @@ void TstRichTextBox::shortcutMatchesWholeFile() {
           "moved on",
           sequences, kSteps, (unsigned long long)shortcutSaves, (unsigned long long)shortcutLoads,
           (unsigned long long)stampBumps);
+}
+
+void TstRichTextBox::accessibleTextOfEachBox() {
+    // The receive box: one object carries its description, the view, which serves the
+    // text and takes the focus; the box around it carries neither name nor description.
+    AppHarness app;
+    auto& w = app.window();
+    w.show();
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QList<QAccessibleInterface*> found = describedAs(&w, QStringLiteral("rtfReceive"));
+    QCOMPARE(found.size(), 1);
+    QAccessibleInterface* box = found[0];
+    QCOMPARE(box->object(), w.rtfReceive->view());
+    QCOMPARE(box->text(QAccessible::Name), QStringLiteral("Receive box"));
+    QCOMPARE(box->role(), QAccessible::EditableText);
+    QVERIFY(box->state().multiLine && box->state().editable && box->state().focusable);
+    QAccessibleInterface* container = QAccessible::queryAccessibleInterface(w.rtfReceive);
+    QVERIFY(container->text(QAccessible::Name).isEmpty());
+    QVERIFY(container->text(QAccessible::Description).isEmpty());
+    w.rtfReceive->setFocus();
+    QTRY_COMPARE(QApplication::focusWidget(), w.rtfReceive->view());
+    QCOMPARE(QAccessible::queryAccessibleInterface(QApplication::focusWidget()), box);
+    QVERIFY(box->state().focused);
+    QVERIFY(app.com5->write("IP: 127.0.0.1.\r\n"));
+    QTRY_VERIFY(wholeText(box).contains(QStringLiteral("IP: 127.0.0.1.\r\n")));
+    QCOMPARE(wholeText(box), w.rtfReceive->Text());
+
+    // Rich content: the editor showing it takes over description, name and focus, and
+    // gives them back when the box turns plain again.
+    w.rtfReceive->setRichText("{\\rtf1 {\\b Bold} words\\par}");
+    found = describedAs(&w, QStringLiteral("rtfReceive"));
+    QCOMPARE(found.size(), 1);
+    auto* editor = qobject_cast<QTextEdit*>(found[0]->object());
+    QVERIFY(editor);
+    QCOMPARE(found[0]->text(QAccessible::Name), QStringLiteral("Receive box"));
+    QVERIFY(wholeText(found[0]).contains(QStringLiteral("Bold words")));
+    QTRY_COMPARE(QApplication::focusWidget(), editor);
+    w.rtfReceive->setText(QStringLiteral("plain again"));
+    found = describedAs(&w, QStringLiteral("rtfReceive"));
+    QCOMPARE(found.size(), 1);
+    QCOMPARE(found[0], box);
+    QCOMPARE(wholeText(box), QStringLiteral("plain again"));
+    QTRY_COMPARE(QApplication::focusWidget(), w.rtfReceive->view());
+
+    // The viewer, with a plain file and with a rich one.
+    QTemporaryDir dir;
+    const QString plain = dir.filePath(QStringLiteral("plain.txt"));
+    const QString rich = dir.filePath(QStringLiteral("rich.rtf"));
+    QVERIFY(writeFile(plain, "viewed line\r\n"));
+    QVERIFY(writeFile(rich, "{\\rtf1 Rich view\\par}"));
+    for (const QString& file : {plain, rich}) {
+        chosenFileName = file;
+        frmOpenProgram viewer;
+        viewer.Form_Load();
+        viewer.show();
+        found = describedAs(&viewer, QStringLiteral("rtfReceive"));
+        QCOMPARE(found.size(), 1);
+        QCOMPARE(found[0]->text(QAccessible::Name), QStringLiteral("Viewed file"));
+        QCOMPARE(qobject_cast<QTextEdit*>(found[0]->object()) != nullptr, file == rich);
+        QVERIFY(wholeText(found[0]).contains(file == rich ? QStringLiteral("Rich view")
+                                                          : QStringLiteral("viewed line\r\n")));
+    }
+
+    // The network help window's document.
+    QVERIFY(QFile::copy(QStringLiteral(QUORLANE_SOURCE_DIR "/src/help/NetworkTCPSetup.rtf"),
+                        dir.filePath(QStringLiteral("NetworkTCPSetup.rtf"))));
+    appFolder = dir.path();
+    frmNetWorkSetUp help;
+    help.Form_Load();
+    help.show();
+    found = describedAs(&help, QStringLiteral("RichTextBox1"));
+    QCOMPARE(found.size(), 1);
+    QVERIFY(qobject_cast<QTextEdit*>(found[0]->object()));
+    QCOMPARE(found[0]->text(QAccessible::Name), QStringLiteral("Network set-up help"));
+    QVERIFY(wholeText(found[0]).contains(QStringLiteral("Right Click Network")));
+}
+
+void TstRichTextBox::quietWithoutAssistiveTechnology() {
+    // Offscreen no accessibility bridge listens: as text streams in and the box repaints,
+    // nothing is gathered for announcements and no text is read for them.
+    QVERIFY(!QAccessible::isActive());
+    AppHarness app;
+    auto& w = app.window();
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    struct PaintCounter : QObject {
+        int paints = 0;
+        bool eventFilter(QObject*, QEvent* e) override {
+            paints += e->type() == QEvent::Paint;
+            return false;
+        }
+    } counter;
+    w.rtfReceive->view()->viewport()->installEventFilter(&counter);
+    const std::int64_t read = textaccess::charactersRead();
+    bool carry = false;
+    for (int i = 0; i < 200; ++i)
+        w.rtfReceive->store().append("piece " + QByteArray::number(i) + "\r\n", carry);
+    QTRY_VERIFY(counter.paints > 0);
+    QCOMPARE(textaccess::charactersRead(), read);
 }
 
 QTEST_MAIN(TstRichTextBox)

@@ -1,5 +1,7 @@
 #include "platform/textview.h"
+#include "platform/textviewaccessible.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QInputMethodEvent>
@@ -72,6 +74,26 @@ QByteArray lines(int count, int width) {
     return out;
 }
 
+// The view's accessible object and its text interface.
+QAccessibleTextInterface* accessibleText(TextView& view) {
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(&view);
+    return a ? a->textInterface() : nullptr;
+}
+
+enum class Ask { At, Before, After };
+
+// The text a request answers with, and the range it gives, as "start end text".
+QString ask(QAccessibleTextInterface* t, Ask what, int offset, QAccessible::TextBoundaryType type) {
+    int start = -9, end = -9;
+    QString text = what == Ask::At       ? t->textAtOffset(offset, type, &start, &end)
+                   : what == Ask::Before ? t->textBeforeOffset(offset, type, &start, &end)
+                                         : t->textAfterOffset(offset, type, &start, &end);
+    if (start >= 0 && text != t->text(start, end))
+        text = QStringLiteral("<range and text differ>");
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("|"));
+    return QStringLiteral("%1 %2 %3").arg(start).arg(end).arg(text);
+}
+
 void sendMouse(QWidget* w, QEvent::Type type, QPoint pos, Qt::MouseButton button,
                Qt::MouseButtons buttons, Qt::KeyboardModifiers mods = Qt::NoModifier) {
     QMouseEvent e(type, QPointF(pos), QPointF(w->mapToGlobal(pos)), button, buttons, mods);
@@ -105,6 +127,11 @@ private slots:
     void controlPicturesStayInTheirCell();
     void incrementalRepaintMatchesFullPaint();
     void storeDestroyedBeforeView();
+    void accessibleBoundaries_data();
+    void accessibleBoundaries();
+    void accessibleGeometry();
+    void accessibleCaretSelectionAndEdits();
+    void accessibleRequestsStayBounded();
 };
 
 void TstTextView::wrapsLinesIntoRows_data() {
@@ -837,6 +864,212 @@ void TstTextView::storeDestroyedBeforeView() {
     view.clearFocus();
     QVERIFY(!view.grab().isNull());
     QCOMPARE(view.store()->text(), QByteArray("a"));
+}
+
+void TstTextView::accessibleBoundaries_data() {
+    // The text: "one two" CR LF, a line of columns + 5 'x' (two rows), "Last words. Then
+    // more." CR LF and an empty last line. In the expectations C stands for the column
+    // count (so C + 9 is where the second row of x starts) and a CR LF is written "|".
+    QTest::addColumn<int>("what");
+    QTest::addColumn<QString>("offset");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("expected");
+    const auto add = [](const char* name, Ask what, const char* offset,
+                        QAccessible::TextBoundaryType type, const char* expected) {
+        QTest::newRow(name) << int(what) << QString::fromLatin1(offset) << int(type)
+                            << QString::fromLatin1(expected);
+    };
+    using QA = QAccessible;
+    add("char", Ask::At, "1", QA::CharBoundary, "1 2 n");
+    add("char: CR of a pair", Ask::At, "7", QA::CharBoundary, "7 9 |");
+    add("char: LF of a pair", Ask::At, "8", QA::CharBoundary, "7 9 |");
+    add("char before a pair's end", Ask::Before, "9", QA::CharBoundary, "7 9 |");
+    add("char after the pair", Ask::After, "7", QA::CharBoundary, "9 10 x");
+    add("char at the end", Ask::At, "-1", QA::CharBoundary, "-1 -1 ");
+    add("char before the end", Ask::Before, "-1", QA::CharBoundary, "C+38 C+40 |");
+    add("word", Ask::At, "1", QA::WordBoundary, "0 3 one");
+    add("word: the gap", Ask::At, "3", QA::WordBoundary, "3 4  ");
+    add("word after", Ask::After, "0", QA::WordBoundary, "3 4  ");
+    add("word before", Ask::Before, "5", QA::WordBoundary, "3 4  ");
+    add("word at the caret", Ask::At, "-2", QA::WordBoundary, "4 7 two");
+    add("sentence", Ask::At, "C+16", QA::SentenceBoundary, "C+16 C+28 Last words. ");
+    add("sentence after", Ask::After, "C+16", QA::SentenceBoundary, "C+28 C+40 Then more.|");
+    add("line: a row with its break", Ask::At, "2", QA::LineBoundary, "0 9 one two|");
+    add("line: first row of a wrapped line", Ask::At, "10", QA::LineBoundary, "9 C+9 X");
+    add("line: its second row", Ask::After, "10", QA::LineBoundary, "C+9 C+16 xxxxx|");
+    add("line before a second row", Ask::Before, "C+10", QA::LineBoundary, "9 C+9 X");
+    add("line: the empty last one", Ask::At, "-1", QA::LineBoundary, "C+40 C+40 ");
+    add("line after the last text", Ask::After, "C+20", QA::LineBoundary, "C+40 C+40 ");
+    add("nothing after the end", Ask::After, "-1", QA::LineBoundary, "-1 -1 ");
+    add("line before the empty last", Ask::Before, "-1", QA::LineBoundary,
+        "C+16 C+40 Last words. Then more.|");
+    add("paragraph", Ask::At, "C+10", QA::ParagraphBoundary, "9 C+16 Xxxxxx|");
+    add("paragraph before", Ask::Before, "C+10", QA::ParagraphBoundary, "0 9 one two|");
+    add("no boundary", Ask::At, "5", QA::NoBoundary, "0 C+40 ALL");
+    add("nothing before the start", Ask::Before, "0", QA::WordBoundary, "-1 -1 ");
+}
+
+void TstTextView::accessibleBoundaries() {
+    QFETCH(int, what);
+    QFETCH(QString, offset);
+    QFETCH(int, type);
+    QFETCH(QString, expected);
+    Box box;
+    QVERIFY(box.ready());
+    const int c = int(box.view.columns());
+    const QByteArray xs(c + 5, 'x');
+    box.store.setText("one two\r\n" + xs + "\r\nLast words. Then more.\r\n");
+    box.store.setSelStart(5);
+    QAccessibleTextInterface* t = accessibleText(box.view);
+    QVERIFY(t);
+    QCOMPARE(t->characterCount(), c + 40);
+    // "C+n" is columns + n; "X" the c x of a full row; "ALL" the whole text.
+    const auto expand = [c](QString s) {
+        static const QRegularExpression plus(QStringLiteral("C\\+(\\d+)"));
+        QRegularExpressionMatch m;
+        while ((m = plus.match(s)).hasMatch())
+            s.replace(m.capturedStart(), m.capturedLength(),
+                      QString::number(c + m.captured(1).toInt()));
+        return s;
+    };
+    QString want = expand(expected);
+    want.replace(QStringLiteral("Xxxxxx"), QString(c + 5, u'x'));
+    want.replace(QStringLiteral(" X"), QStringLiteral(" ") + QString(c, u'x'));
+    if (want.endsWith(QStringLiteral(" ALL"))) {
+        QString all = QString::fromLatin1(box.store.text());
+        all.replace(QStringLiteral("\r\n"), QStringLiteral("|"));
+        want.chop(3);
+        want += all;
+    }
+    QCOMPARE(ask(t, Ask(what), expand(offset).toInt(), QAccessible::TextBoundaryType(type)), want);
+}
+
+void TstTextView::accessibleGeometry() {
+    Box box;
+    QVERIFY(box.ready());
+    box.store.setText(lines(400, 30) + "last");
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(&box.view);
+    QVERIFY(a && a->textInterface());
+    QAccessibleTextInterface* t = a->textInterface();
+    QCOMPARE(a->role(), QAccessible::EditableText);
+    QVERIFY(a->state().multiLine && a->state().editable && !a->state().readOnly);
+
+    // Character rectangles are on the screen, in the cell the character is drawn in, and
+    // the point in a cell gives that character back.
+    for (int offset : {0, 5, 32, 64}) {
+        const QRect r = t->characterRect(offset);
+        QVERIFY(QRect(box.vp()->mapToGlobal(QPoint(0, 0)), box.vp()->size()).contains(r));
+        QCOMPARE(t->offsetAtPoint(r.center()), offset);
+        QCOMPARE(t->offsetAtPoint(r.topLeft() + QPoint(1, 1)), offset);
+    }
+    QCOMPARE(t->offsetAtPoint(box.vp()->mapToGlobal(QPoint(-5, 5))), -1);
+    // Scrolling to a substring shows it and leaves the caret alone.
+    const int far = int(box.store.lineStart(350));
+    t->scrollToSubstring(far, far + 4);
+    const std::int64_t first = box.view.firstVisibleRow();
+    QVERIFY(box.view.rowOfPosition(far) >= first &&
+            box.view.rowOfPosition(far) < first + box.visibleRows());
+    QCOMPARE(box.store.caret(), 0);
+    QVERIFY(box.vp()->rect().contains(box.vp()->mapFromGlobal(t->characterRect(far).center())));
+    int start = -1, end = -1;
+    QVERIFY(t->attributes(far, &start, &end).contains(QStringLiteral("font-family:")));
+    QCOMPARE(start, 0);
+    QCOMPARE(end, t->characterCount());
+}
+
+void TstTextView::accessibleCaretSelectionAndEdits() {
+    Box box;
+    QVERIFY(box.ready());
+    box.store.setText("alpha beta\r\ngamma");
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(&box.view);
+    QAccessibleTextInterface* t = a->textInterface();
+    int start = -1, end = -1;
+
+    // Caret and selection, both ways.
+    t->setCursorPosition(4);
+    QCOMPARE(box.store.caret(), 4);
+    box.store.select(2, 8);
+    QCOMPARE(t->selectionCount(), 1);
+    t->selection(0, &start, &end);
+    QCOMPARE(QPair(start, end), QPair(2, 8));
+    QCOMPARE(t->cursorPosition(), 8);
+    t->setSelection(0, 9, 3); // the anchor and the caret, either way round
+    QCOMPARE(box.store.selStart(), 3);
+    QCOMPARE(box.store.selLength(), 6);
+    QCOMPARE(box.store.caret(), 3);
+    t->removeSelection(0);
+    QCOMPARE(t->selectionCount(), 0);
+    QCOMPARE(box.store.caret(), 3);
+    t->addSelection(6, 10);
+    QCOMPARE(box.store.mid(box.store.selStart(), box.store.selLength()), QByteArray("beta"));
+
+    // Edits go through the store: breaks become CR LF and the change tracking sees them.
+    QAccessibleEditableTextInterface* e = a->editableTextInterface();
+    QVERIFY(e);
+    QSignalSpy edited(&box.view, &TextView::edited);
+    box.store.markUnchanged();
+    e->insertText(5, QStringLiteral("\n!"));
+    QCOMPARE(box.store.text(), QByteArray("alpha\r\n! beta\r\ngamma"));
+    QCOMPARE(box.store.lowestChange(), 5);
+    e->deleteText(5, 8);
+    e->replaceText(0, 5, QStringLiteral("omega\u0100"));
+    QCOMPARE(box.store.text(), QByteArray("omega? beta\r\ngamma"));
+    QCOMPARE(edited.count(), 3);
+    QCOMPARE(t->text(0, t->characterCount()), QStringLiteral("omega? beta\r\ngamma"));
+
+    // A read-only view takes no edits and says so.
+    box.view.setReadOnly(true);
+    QVERIFY(!a->editableTextInterface());
+    QVERIFY(a->state().readOnly && !a->state().editable);
+}
+
+void TstTextView::accessibleRequestsStayBounded() {
+    // The same last 10 KB at the end of 10 KB and of 50 MB of text: every request about
+    // that end reads exactly as much of the store in both.
+    const QByteArray end = lines(10 * 1024 / 64, 62) + "The last words. A sentence";
+    const QByteArray before = lines(50 * 1024 * 1024 / 64, 62);
+    QList<std::int64_t> reads[2];
+    for (int big = 0; big < 2; ++big) {
+        Box box;
+        QVERIFY(box.ready());
+        box.store.setText(big ? before + end : end);
+        QAccessibleTextInterface* t = accessibleText(box.view);
+        const int n = t->characterCount();
+        int start, stop;
+        for (int offset : {n - 3, n - 20, n - 5000}) {
+            for (auto type : {QAccessible::CharBoundary, QAccessible::WordBoundary,
+                              QAccessible::SentenceBoundary, QAccessible::LineBoundary,
+                              QAccessible::ParagraphBoundary}) {
+                const std::int64_t read = textaccess::charactersRead();
+                t->textAtOffset(offset, type, &start, &stop);
+                t->textBeforeOffset(offset, type, &start, &stop);
+                t->textAfterOffset(offset, type, &start, &stop);
+                t->characterRect(offset);
+                reads[big] << textaccess::charactersRead() - read;
+            }
+        }
+        QVERIFY(*std::max_element(reads[big].begin(), reads[big].end()) < 1000);
+    }
+    QCOMPARE(reads[1], reads[0]);
+
+    // One line of 50 MB: words, sentences and paragraphs are looked for within a piece of
+    // it, and a request with no boundary serves its first 64 KB.
+    Box box;
+    QVERIFY(box.ready());
+    box.store.setText(QByteArray(50 * 1024 * 1024, 'w') + " end.");
+    QAccessibleTextInterface* t = accessibleText(box.view);
+    const std::int64_t read = textaccess::charactersRead();
+    int start, stop;
+    const QString lastRow = t->textAtOffset(-1, QAccessible::LineBoundary, &start, &stop);
+    QVERIFY(lastRow.endsWith(QStringLiteral(" end.")) && lastRow.size() == stop - start);
+    QVERIFY(lastRow.size() <= box.view.columns());
+    QCOMPARE(t->textAtOffset(30000000, QAccessible::WordBoundary, &start, &stop).size(), 4096);
+    QCOMPARE(t->textBeforeOffset(-1, QAccessible::SentenceBoundary, &start, &stop),
+             QStringLiteral(" end."));
+    QCOMPARE(t->textAtOffset(10, QAccessible::ParagraphBoundary, &start, &stop).size(), 4096);
+    QCOMPARE(t->textAtOffset(10, QAccessible::NoBoundary, &start, &stop).size(), 65536);
+    QCOMPARE(QPair(start, stop), QPair(0, 65536));
+    QVERIFY(textaccess::charactersRead() - read < 4 * 4096 + 65536 + 2 * box.view.columns());
 }
 
 QTEST_MAIN(TstTextView)

@@ -1,10 +1,26 @@
 // The main window on a real X server (Xvfb): its client area, where the visible controls
-// are, and a screenshot kept as a test artefact.
+// are, and a screenshot kept as a test artefact. And what a screen reader gets: the suite
+// runs with a private accessibility (AT-SPI) bus, so Qt's AT-SPI bridge is active in
+// this process (the receive box's change announcements are heard here) and in the real
+// program started as a child, which is read and driven over the bus as a screen reader
+// would, while a pseudo-terminal (COM 5) and a server on 127.0.0.1:23 play the unit.
 
 #include "app/look.h"
 #include "help/helpwindows.h"
 #include "platform/controls.h"
+#include "platform/richtextbox.h"
+#include "platform/textview.h"
 #include "support/appharness.h"
+#include "support/atspibus.h"
+#include "support/testutil.h"
+
+#include <QAccessible>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
 
 #include <QDir>
 #include <QImage>
@@ -14,7 +30,13 @@
 #include <QWindow>
 #include <QtTest>
 
+#include <csignal>
+#include <functional>
+#include <sys/prctl.h>
+
 namespace {
+
+AtSpiBus* atspi = nullptr; // made in main(), before the application
 
 QWidget* findByDescription(QWidget* root, const QString& description) {
     for (QWidget* w : root->findChildren<QWidget*>())
@@ -28,6 +50,140 @@ QRect inWindow(QWidget* window, QWidget* control) {
     return QRect(control->mapTo(window, QPoint(0, 0)), control->size());
 }
 
+// What the accessibility update handler heard.
+struct Said {
+    QAccessible::Event type = QAccessible::InvalidEvent;
+    QObject* object = nullptr;
+    int position = -1; // of a change, or the caret
+    QString inserted;
+    QString removed;
+    int selStart = -1;
+    int selEnd = -1;
+};
+
+QList<Said> heard;
+
+void listen(QAccessibleEvent* e) {
+    Said s;
+    s.type = e->type();
+    s.object = e->object();
+    if (e->type() == QAccessible::TextInserted) {
+        const auto* t = static_cast<QAccessibleTextInsertEvent*>(e);
+        s.position = t->changePosition();
+        s.inserted = t->textInserted();
+    } else if (e->type() == QAccessible::TextRemoved) {
+        const auto* t = static_cast<QAccessibleTextRemoveEvent*>(e);
+        s.position = t->changePosition();
+        s.removed = t->textRemoved();
+    } else if (e->type() == QAccessible::TextUpdated) {
+        const auto* t = static_cast<QAccessibleTextUpdateEvent*>(e);
+        s.position = t->changePosition();
+        s.inserted = t->textInserted();
+        s.removed = t->textRemoved();
+    } else if (e->type() == QAccessible::TextCaretMoved) {
+        s.position = static_cast<QAccessibleTextCursorEvent*>(e)->cursorPosition();
+    } else if (e->type() == QAccessible::TextSelectionChanged) {
+        const auto* t = static_cast<QAccessibleTextSelectionEvent*>(e);
+        s.selStart = t->selectionStart();
+        s.selEnd = t->selectionEnd();
+    }
+    heard << s;
+}
+
+QList<Said> heardAbout(QObject* object, QAccessible::Event type) {
+    QList<Said> out;
+    for (const Said& s : heard)
+        if (s.object == object && s.type == type)
+            out << s;
+    return out;
+}
+
+// A client of the accessibility bus, as a screen reader is one.
+class AtSpiReader {
+public:
+    struct Node {
+        QString service;
+        QString path;
+        bool isValid() const { return !path.isEmpty(); }
+    };
+
+    explicit AtSpiReader(const QString& address)
+        : bus_(QDBusConnection::connectToBus(address, QStringLiteral("atspi-reader"))) {}
+    ~AtSpiReader() { QDBusConnection::disconnectFromBus(QStringLiteral("atspi-reader")); }
+    bool isConnected() const { return bus_.isConnected(); }
+
+    // The application object of the process `pid`, once it is on the bus.
+    Node application(qint64 pid) const {
+        const QStringList names = bus_.interface()->registeredServiceNames().value();
+        for (const QString& name : names) {
+            if (name.startsWith(u':') && bus_.interface()->servicePid(name).value() == pid)
+                return {name, QStringLiteral("/org/a11y/atspi/accessible/root")};
+        }
+        return {};
+    }
+
+    // The first object under `root` whose description is `description`.
+    Node find(const Node& root, const QString& description) const {
+        if (property(root, "Description") == description)
+            return root;
+        for (const Node& child : children(root)) {
+            const Node found = find(child, description);
+            if (found.isValid())
+                return found;
+        }
+        return {};
+    }
+
+    QString property(const Node& n, const char* name) const {
+        const QDBusMessage reply =
+            call(n, "org.freedesktop.DBus.Properties", "Get",
+                 {QStringLiteral("org.a11y.atspi.Accessible"), QString::fromLatin1(name)});
+        return reply.arguments().value(0).value<QDBusVariant>().variant().toString();
+    }
+
+    QString text(const Node& n) const {
+        return call(n, "org.a11y.atspi.Text", "GetText", {0, -1}).arguments().value(0).toString();
+    }
+
+    // Runs the object's first action (a button's press) without waiting for it to end.
+    bool press(const Node& n) const {
+        return bus_.send(message(n, "org.a11y.atspi.Action", "DoAction", {0}));
+    }
+
+private:
+    QList<Node> children(const Node& n) const {
+        QList<Node> out;
+        const QDBusMessage reply = call(n, "org.a11y.atspi.Accessible", "GetChildren", {});
+        if (reply.arguments().isEmpty())
+            return out;
+        const QDBusArgument list = reply.arguments()[0].value<QDBusArgument>();
+        list.beginArray();
+        while (!list.atEnd()) {
+            QString service;
+            QDBusObjectPath path;
+            list.beginStructure();
+            list >> service >> path;
+            list.endStructure();
+            out << Node{service, path.path()};
+        }
+        list.endArray();
+        return out;
+    }
+    static QDBusMessage message(const Node& n, const char* interface, const char* method,
+                                const QVariantList& args) {
+        QDBusMessage m = QDBusMessage::createMethodCall(n.service, n.path, QLatin1String(interface),
+                                                        QLatin1String(method));
+        m.setArguments(args);
+        return m;
+    }
+    QDBusMessage call(const Node& n, const char* interface, const char* method,
+                      const QVariantList& args) const {
+        return bus_.call(message(n, interface, method, args), QDBus::Block, 10000);
+    }
+
+    QDBusConnection bus_;
+};
+
 } // namespace
 
 class ScreenshotTest : public QObject {
@@ -35,6 +191,8 @@ class ScreenshotTest : public QObject {
 private slots:
     void windowLooksAsDesigned();
     void captionsFitTheirControls();
+    void receiveBoxAnnouncesChanges();
+    void screenReaderReadsTheProgram();
 };
 
 void ScreenshotTest::windowLooksAsDesigned() {
@@ -145,5 +303,155 @@ void ScreenshotTest::captionsFitTheirControls() {
     QVERIFY(serialHelp->grab().save(QStringLiteral(QUORLANE_ARTIFACTS "/serial-setup.png")));
 }
 
-QTEST_MAIN(ScreenshotTest)
+void ScreenshotTest::receiveBoxAnnouncesChanges() {
+    QVERIFY2(atspi->isValid(), qPrintable(atspi->error()));
+    QTRY_VERIFY_WITH_TIMEOUT(QAccessible::isActive(), 20000);
+    AppHarness app;
+    auto& w = app.window();
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    TextView* view = w.rtfReceive->view();
+    TextStore& store = w.rtfReceive->store();
+    QAccessible::installUpdateHandler(listen);
+    const auto restore = qScopeGuard([] {
+        QAccessible::installUpdateHandler(nullptr);
+        heard.clear();
+    });
+
+    // Many pieces between two repaints make one insertion that carries them all.
+    heard.clear();
+    const std::int64_t start = store.length();
+    QByteArray pieces;
+    bool carry = false;
+    for (int i = 0; i < 200; ++i) {
+        const QByteArray piece = "piece " + QByteArray::number(i) + (i % 3 ? "\r" : "\n");
+        store.append(piece, carry);
+        pieces += piece;
+    }
+    QTRY_VERIFY(!heardAbout(view, QAccessible::TextInserted).isEmpty());
+    QList<Said> said = heardAbout(view, QAccessible::TextInserted);
+    QCOMPARE(said.size(), 1);
+    QCOMPARE(said[0].position, start);
+    QCOMPARE(said[0].inserted, asBoxText(pieces));
+
+    // What the unit sends goes into the box through the receive handling (at the caret,
+    // which then goes to the end), told in order and where it went.
+    store.setSelStart(store.length());
+    heard.clear();
+    const std::int64_t before = store.length();
+    QVERIFY(app.com5->write("the unit speaks\r\n"));
+    QTRY_VERIFY(store.text().endsWith("the unit speaks\r\n"));
+    const QString arrived = QString::fromLatin1(store.mid(before, store.length() - before));
+    const auto told = [&] {
+        QString out;
+        for (const Said& s : heardAbout(view, QAccessible::TextInserted))
+            out += s.position == before + out.size() ? s.inserted : QStringLiteral("<gap>");
+        return out;
+    };
+    QTRY_COMPARE(told(), arrived);
+
+    // Selection and caret.
+    heard.clear();
+    store.select(5, 9); // within "piece 0"
+    QTRY_VERIFY(!heardAbout(view, QAccessible::TextSelectionChanged).isEmpty());
+    QCOMPARE(heardAbout(view, QAccessible::TextSelectionChanged).last().selStart, 5);
+    QCOMPARE(heardAbout(view, QAccessible::TextSelectionChanged).last().selEnd, 9);
+    heard.clear();
+    store.setSelStart(8);
+    QTRY_VERIFY(!heardAbout(view, QAccessible::TextCaretMoved).isEmpty());
+    QCOMPARE(heardAbout(view, QAccessible::TextCaretMoved).last().position, 8);
+
+    // Replacing the whole text: no announcement carries more than 64 K characters.
+    heard.clear();
+    const qsizetype old = store.length();
+    w.rtfReceive->setText(QString(300000, u'b'));
+    QTRY_VERIFY(!heardAbout(view, QAccessible::TextUpdated).isEmpty());
+    said = heardAbout(view, QAccessible::TextUpdated);
+    QCOMPARE(said.size(), 1);
+    QCOMPARE(said[0].position, 0);
+    QCOMPARE(said[0].removed, QString(old, u' '));
+    QCOMPARE(said[0].inserted, QString(65536, u'b'));
+    heard.clear();
+    w.rtfReceive->setText(QString());
+    QTRY_VERIFY(!heardAbout(view, QAccessible::TextRemoved).isEmpty());
+    QCOMPARE(heardAbout(view, QAccessible::TextRemoved).last().removed.size(), 65536);
+}
+
+void ScreenshotTest::screenReaderReadsTheProgram() {
+    QVERIFY2(atspi->isValid(), qPrintable(atspi->error()));
+    // The unit: a pseudo-terminal linked as COM 5 in a scratch home, and a server on port
+    // 23 of 127.0.0.1, where the program connects when the unit names that address.
+    ScratchHome home;
+    PtyPeer unit;
+    QVERIFY(home.isValid() && unit.isValid());
+    QVERIFY(unit.linkAs(home, 5));
+    QTcpServer tcpUnit;
+    QVERIFY2(tcpUnit.listen(QHostAddress::LocalHost, 23), qPrintable(tcpUnit.errorString()));
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QUORLANE_HOME"), home.path());
+    env.insert(QStringLiteral("QUORLANE_LOOPBACK_ONLY"), QStringLiteral("1"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    program.start(QStringLiteral(QUORLANE_BINARY_DIR "/quorlane"), QStringList());
+    QVERIFY(program.waitForStarted(10000));
+    const auto stop = qScopeGuard([&] {
+        program.terminate();
+        if (!program.waitForFinished(10000)) {
+            program.kill();
+            program.waitForFinished(10000);
+        }
+    });
+
+    // Serial traffic: the greeting, and the unit's answer with its address.
+    QCOMPARE(unit.waitFor(5, 20000), QByteArray("rip\r\n"));
+    QVERIFY(unit.write("IP: 127.0.0.1.\r\n"));
+
+    AtSpiReader reader(atspi->address());
+    QVERIFY(reader.isConnected());
+    AtSpiReader::Node root;
+    QTRY_VERIFY_WITH_TIMEOUT((root = reader.application(program.processId())).isValid(), 20000);
+    AtSpiReader::Node box;
+    QTRY_VERIFY_WITH_TIMEOUT((box = reader.find(root, QStringLiteral("rtfReceive"))).isValid(),
+                             20000);
+    QCOMPARE(reader.property(box, "Name"), QStringLiteral("Receive box"));
+    QTRY_VERIFY_WITH_TIMEOUT(reader.text(box).contains(QStringLiteral("IP: 127.0.0.1.\r\n")),
+                             20000);
+
+    // Captions by their names: a heading, whose name is its caption, and the serial status
+    // label.
+    QCOMPARE(reader.property(reader.find(root, QStringLiteral("label1(7)")), "Name"),
+             QStringLiteral("RS232/485"));
+    QCOMPARE(reader.property(reader.find(root, QStringLiteral("lblConnect(2)")), "Name"),
+             QStringLiteral("Connect to com 5"));
+
+    // TCP/IP traffic: "Connect TCP/IP" pressed through its action connects to the address
+    // the unit gave; what the unit sends there shows in the box.
+    QVERIFY(reader.press(reader.find(root, QStringLiteral("btnConnect(0)"))));
+    QTRY_VERIFY_WITH_TIMEOUT(tcpUnit.hasPendingConnections(), 20000);
+    QTcpSocket* link = tcpUnit.nextPendingConnection();
+    QByteArray greeting;
+    QTRY_VERIFY_WITH_TIMEOUT((greeting += link->readAll()).contains("rip"), 20000);
+    link->write("unit over tcp/ip");
+    QTRY_VERIFY_WITH_TIMEOUT(reader.text(box).contains(QStringLiteral("unit over tcp/ip")), 20000);
+    QVERIFY(reader.text(box).contains(QStringLiteral("IP: 127.0.0.1.\r\n")));
+    // The timer's next tick announces the link in the TCP/IP status caption.
+    const AtSpiReader::Node tcpStatus = reader.find(root, QStringLiteral("lblConnect(1)"));
+    QTRY_COMPARE_WITH_TIMEOUT(reader.property(tcpStatus, "Name"),
+                              QStringLiteral("Connect To TCP/IP: 127.0.0.1"), 20000);
+}
+
+int main(int argc, char** argv) {
+    // Before the application: its AT-SPI bridge looks for the bus when it starts.
+    AtSpiBus bus;
+    atspi = &bus;
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    ScreenshotTest test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_x11_screenshot.moc"

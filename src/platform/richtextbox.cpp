@@ -149,8 +149,6 @@ void RichTextBox::setRichText(QByteArrayView rtf) {
         rich_ = new QTextEdit(this);
         rich_->setAcceptRichText(false);
         rich_->setUndoRedoEnabled(false);
-        rich_->setAccessibleName(accessibleName());
-        rich_->setAccessibleDescription(accessibleDescription());
         stack_->addWidget(rich_);
     }
     rich_->document()->setDefaultFont(font());
@@ -159,6 +157,7 @@ void RichTextBox::setRichText(QByteArrayView rtf) {
     rich_->moveCursor(QTextCursor::Start);
     stack_->setCurrentWidget(rich_);
     setFocusProxy(rich_);
+    passOnDescription();
     sync_ = Sync{};
 }
 
@@ -166,7 +165,18 @@ void RichTextBox::showPlain() {
     if (stack_->currentWidget() != view_) {
         stack_->setCurrentWidget(view_);
         setFocusProxy(view_);
+        passOnDescription();
     }
+}
+
+void RichTextBox::passOnDescription() {
+    // The view reads the box's name and description itself while it shows the text (see
+    // textviewaccessible.h); the rich-text editor gets a copy while it shows the text.
+    if (!rich_)
+        return;
+    const bool shown = isRich();
+    rich_->setAccessibleName(shown ? accessibleName() : QString());
+    rich_->setAccessibleDescription(shown ? accessibleDescription() : QString());
 }
 
 void RichTextBox::leaveRich() {

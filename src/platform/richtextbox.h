@@ -23,6 +23,10 @@ class TextView;
 // tens of megabytes. Rich text is shown formatted; its Text is the document's plain
 // text, and the first change through SelText or Text turns the box back into plain text.
 //
+// Assistive technology: the box's accessible name and description go to whichever child
+// shows the text and takes the focus (the view or the rich-text editor), which serves
+// the text, caret and selection; the box itself carries neither (textviewaccessible.h).
+//
 // Keeping a file in step. When the box was last saved to or loaded from a file, that
 // file is as this program left it (files::asWeLeftIt) and has only grown at its end
 // since, and the box has only grown at its end since (or not changed at all, for a
@@ -81,6 +85,7 @@ private:
         std::uint64_t revision = 0;
     };
     void showPlain();
+    void passOnDescription();
     void leaveRich();
     void loadPlain(const QString& native, const QByteArray& bytes);
     bool tryLoadDelta(const QString& native);

@@ -1,5 +1,7 @@
 #include "platform/textview.h"
 
+#include "platform/textviewaccessible.h"
+
 #include <QApplication>
 #include <QClipboard>
 #include <QFontInfo>
@@ -204,6 +206,7 @@ TextView::TextView(TextStore* store, QWidget* parent)
     });
 
     updateMetrics();
+    announcer_ = std::make_unique<TextViewAnnouncer>(this);
     attach(store_);
 }
 
@@ -407,8 +410,20 @@ QRect TextView::caretRect() const {
     return QRect(x, y, kCaretWidth, lineHeight_);
 }
 
+QRect TextView::cellRect(std::int64_t pos) const {
+    pos = std::clamp<std::int64_t>(pos, 0, store_->length());
+    const std::int64_t row = rowOfPosition(pos);
+    const std::int64_t col = std::clamp<std::int64_t>(pos - rowStart(row), 0, columns_);
+    return QRect(clampToInt(kLeftMargin + col * cellWidth_),
+                 clampToInt((row - firstVisibleRow()) * lineHeight_), cellWidth_, lineHeight_);
+}
+
 void TextView::ensureCaretVisible() {
-    const std::int64_t row = rowOfPosition(store_->caret());
+    ensureVisible(store_->caret());
+}
+
+void TextView::ensureVisible(std::int64_t pos) {
+    const std::int64_t row = rowOfPosition(pos);
     const std::int64_t first = firstVisibleRow();
     const int visible = visibleRows();
     if (row < first)
@@ -434,7 +449,8 @@ QSize TextView::sizeHint() const {
 
 // ---- store callbacks ----
 
-void TextView::textChanged(std::int64_t pos, std::int64_t, std::int64_t) {
+void TextView::textChanged(std::int64_t pos, std::int64_t removed, std::int64_t inserted) {
+    announcer_->textChanged(pos, removed, inserted);
     // Lines before the one holding pos are untouched; after an append at the end that is
     // all but the last line, so the work is the size of the appended text.
     const std::int64_t line = store_->lineOf(pos);
@@ -457,6 +473,7 @@ void TextView::selectionChanged() {
     shownSelStart_ = start;
     shownSelEnd_ = end;
     inputMethodDirty_ = true;
+    announcer_->selectionChanged();
 }
 
 // ---- painting ----
@@ -624,6 +641,7 @@ void TextView::flushRepaint() {
     pendingScroll_ = 0;
     dirtyFrom_ = dirtyTo_ = -1;
     fullDirty_ = false;
+    announcer_->flush();
 }
 
 void TextView::paintEvent(QPaintEvent* event) {

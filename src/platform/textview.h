@@ -11,6 +11,7 @@
 
 class QPixmap;
 class QTimer;
+class TextViewAnnouncer;
 
 // The on-screen view of a TextStore: an editable, word-wrapping, monospace text area
 // that stays fast with tens of megabytes of text.
@@ -44,6 +45,9 @@ class QTimer;
 // received text comes in unattended: fast enough to read it as it comes, and at the
 // serial line rate most of the time goes to the text, not to the screen. The scroll bar
 // repaints only when its slider or arrows look different, not whenever its range grows.
+//
+// Assistive technology reads the text, caret and selection through Qt's accessible text
+// interface and hears of changes at the pace of the repaints (textviewaccessible.h).
 class TextView : public QAbstractScrollArea {
     Q_OBJECT
 public:
@@ -61,13 +65,18 @@ public:
     std::int64_t rowCount() const;
     // First visible row (the vertical scroll position).
     std::int64_t firstVisibleRow() const;
-    // Row of a text position in the current layout.
+    // Row of a text position in the current layout, and the position a row starts at.
     std::int64_t rowOfPosition(std::int64_t pos) const;
+    std::int64_t rowStart(std::int64_t row) const;
     // Text position at a point in viewport coordinates.
     std::int64_t positionAt(const QPoint& viewportPoint) const;
-    // Rectangle of the caret in viewport coordinates.
+    // Rectangle of the caret, and of the cell of the character at `pos`, in viewport
+    // coordinates.
     QRect caretRect() const;
+    QRect cellRect(std::int64_t pos) const;
     void ensureCaretVisible();
+    // Scrolls the row of `pos` into view.
+    void ensureVisible(std::int64_t pos);
 
     // Diagnostic: how many lines have had their row count computed since construction.
     // Appending at the end lays out only the last lines; tests use this to check that.
@@ -112,7 +121,6 @@ private:
     std::int64_t computeColumns() const;
     std::int64_t rowsOfLine(std::int64_t line) const;
     std::int64_t lineOfRow(std::int64_t row) const;
-    std::int64_t rowStart(std::int64_t row) const;
     std::int64_t positionInRow(std::int64_t row, std::int64_t col) const;
     int visibleRows() const;
     std::int64_t anchor() const;
@@ -176,4 +184,6 @@ private:
     std::int64_t shownSelStart_ = 0; // selection as last drawn
     std::int64_t shownSelEnd_ = 0;
     std::unique_ptr<Glyphs> glyphs_;
+    // Tells assistive technology about changes, at the pace of the repaints.
+    std::unique_ptr<TextViewAnnouncer> announcer_;
 };
