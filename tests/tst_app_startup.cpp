@@ -323,6 +323,7 @@ void StartupTest::signalEndsAConnectWait() {
         ++requests;
         w.requestClose();
     });
+    QVERIFY(termination.isActive());
     QTimer::singleShot(50, &w, [] { ::raise(SIGINT); });
     QTimer::singleShot(10000, &w, [&] { clock->now += 10; });
     w.btnConnect_Click(0);

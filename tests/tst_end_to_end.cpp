@@ -169,16 +169,24 @@ void EndToEndTest::addressAnswerConnectAndPolling() {
 
 void EndToEndTest::programEndsOnSignal_data() {
     QTest::addColumn<int>("signal");
-    QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("SIGHUP") << int(SIGHUP);
-    QTest::newRow("SIGINT") << int(SIGINT);
+    // COM 5 missing: the start-up's TCP/IP fallback is refused (loopback only) and its
+    // error report is open when the signal is handled.
+    QTest::addColumn<bool>("reportOpen");
+    QTest::newRow("SIGTERM") << int(SIGTERM) << false;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << false;
+    QTest::newRow("SIGINT") << int(SIGINT) << false;
+    QTest::newRow("SIGTERM, report open") << int(SIGTERM) << true;
 }
 
 void EndToEndTest::programEndsOnSignal() {
     QFETCH(int, signal);
+    QFETCH(bool, reportOpen);
     ScratchHome home;
     PtyPeer com5;
-    QVERIFY(com5.linkAs(home, 5));
+    if (reportOpen)
+        QVERIFY(!home.linkMissing(5).isEmpty());
+    else
+        QVERIFY(com5.linkAs(home, 5));
     QProcess program;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QUORLANE_HOME"), home.path());
@@ -199,6 +207,16 @@ void EndToEndTest::programEndsOnSignal() {
         }
     } reaper{program};
 
+    const QString logPath = home.path() + QStringLiteral("/drive_c/ZEL.txt");
+    if (reportOpen) {
+        // The log is made after the signals are caught and before the report opens.
+        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(logPath); }, 10000));
+        QVERIFY(::kill(pid_t(program.processId()), signal) == 0);
+        QVERIFY(program.waitForFinished(10000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        return;
+    }
     // Up, with the port open and its lock file made.
     QCOMPARE(com5.waitFor(5, 10000), QByteArray("rip\r\n"));
     const QString lock = serialLockFile(com5.slavePath());
@@ -214,7 +232,7 @@ void EndToEndTest::programEndsOnSignal() {
     QCOMPARE(program.exitCode(), 0);
     if (!lock.isEmpty())
         QVERIFY2(!QFile::exists(lock), qPrintable(lock));
-    const QByteArray log = readFile(home.path() + QStringLiteral("/drive_c/ZEL.txt"));
+    const QByteArray log = readFile(logPath);
     QVERIFY2(log.endsWith(answer), log.constData());
 }
 

@@ -34,8 +34,10 @@ int main(int argc, char** argv) {
 
     frmQuorlaneTest window;
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &window, &frmQuorlaneTest::shutdown);
-    if (window.isShutDown()) // asked to end while it was starting
+    if (window.isClosing()) { // asked to end while it was starting
+        window.close();
         return 0;
+    }
     window.show();
     return app.exec();
 }

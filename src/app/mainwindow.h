@@ -115,6 +115,8 @@ public:
     // timed wait goes on. Runs once; closing the window runs it, and so does destroying it.
     void shutdown();
     bool isShutDown() const { return shutDown_; }
+    // Shut down, or asked to close and about to.
+    bool isClosing() const { return shutDown_ || closePending_; }
 
     const ErrorTrap& trap() const { return trap_; }
     ReceiveLog& receiveLog() { return *log_; }
