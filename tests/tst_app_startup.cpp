@@ -222,8 +222,13 @@ void StartupTest::closeEndsTheRun() {
     QVERIFY(server.send(chunk));
     QVERIFY(server.waitUntilTaken(3000));
 
-    // Closed as the window frame's close button closes it.
-    QVERIFY(w.windowHandle()->close());
+    // Closed as the window frame's close button closes it, in the running program: its
+    // event loop ends, with status 0.
+    QTimer::singleShot(0, &w, [&] { w.windowHandle()->close(); });
+    QTimer stuck; // should the loop not end, the test fails instead of hanging
+    stuck.callOnTimeout([] { QCoreApplication::exit(1); });
+    stuck.start(10000);
+    QCOMPARE(QApplication::exec(), 0);
     QVERIFY(!w.isVisible());
     QVERIFY(!w.Timer1->isActive());
     QTRY_VERIFY(viewer.isNull() && network.isNull() && serial.isNull());
