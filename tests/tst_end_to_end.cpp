@@ -194,7 +194,13 @@ void EndToEndTest::programEndsOnSignal() {
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     program.setProcessEnvironment(env);
     program.setProcessChannelMode(QProcess::ForwardedChannels);
-    program.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    program.setChildProcessModifier([] {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        // As from a terminal, also when the tests run as a background job (which ignores
+        // SIGINT, and the program keeps what it was started to ignore).
+        for (const int s : {SIGTERM, SIGHUP, SIGINT})
+            ::signal(s, SIG_DFL);
+    });
     program.start(QStringLiteral(QUORLANE_BINARY_DIR "/quorlane"), {});
     QVERIFY(program.waitForStarted(5000));
     struct Reaper {
