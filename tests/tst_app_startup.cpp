@@ -1,11 +1,18 @@
 // Start-up of the main window: the log started afresh, the port list, serial port 5
-// opened and greeted, and the failure path that falls back to a TCP/IP connect. Also the
+// opened and greeted, and the failure path that falls back to a TCP/IP connect. The
 // window as the operator meets it: what each control announces to a screen reader, and
-// where a click lands.
+// where a click lands. And its end: closing the window, or a termination signal, closes
+// everything it opened.
 
+#include "tst_faults_common.h"
+
+#include "app/errortrap.h"
 #include "app/globals.h"
 #include "commands/vocabulary.h"
+#include "help/helpwindows.h"
+#include "log/filebuttons.h"
 #include "platform/controls.h"
+#include "platform/process.h"
 #include "platform/richtextbox.h"
 #include "platform/serialcontrol.h"
 #include "support/appharness.h"
@@ -14,8 +21,12 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QWindow>
 #include <QtTest>
+
+#include <csignal>
 
 class StartupTest : public QObject {
     Q_OBJECT
@@ -27,6 +38,10 @@ private slots:
     void logThatCannotBeCreatedLeavesListEmpty();
     void controlsAnnounceWhatTheyShow();
     void clicksReachTheControlsUnderCaptions();
+    void closeEndsTheRun();
+    void signalWhileAReportIsOpen_data();
+    void signalWhileAReportIsOpen();
+    void signalEndsAConnectWait();
 };
 
 static QStringList listEntries(const ComboList& list) {
@@ -277,6 +292,177 @@ void StartupTest::clicksReachTheControlsUnderCaptions() {
         }
     }
     qApp->removeEventFilter(&catcher);
+}
+
+void StartupTest::closeEndsTheRun() {
+    LoopbackServer server;
+    faults::TcpApp t(server);
+    AppHarness& app = t.app;
+    auto& w = app.window();
+    QCOMPARE(app.com5->waitFor(5, 3000), QByteArray("rip\r\n"));
+    QVERIFY(t.connect());
+    QVERIFY(server.waitForBytes(3, 3000));
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+
+    // Both help windows and the viewer open, polling on.
+    QTemporaryDir folder;
+    QVERIFY(QFile::copy(QStringLiteral(QUORLANE_SOURCE_DIR "/src/help/NetworkTCPSetup.rtf"),
+                        folder.filePath(QStringLiteral("NetworkTCPSetup.rtf"))));
+    appFolder = folder.path();
+    w.btnConnect_Click(2);
+    w.btnConnect_Click(4);
+    app.dialogs->answers.push_back(app.logPath());
+    w.btnSave_Click(1);
+    QPointer<QWidget> viewer = w.fileButtons().viewer();
+    QPointer<QWidget> network = w.helpWindows().network();
+    QPointer<QWidget> serial = w.helpWindows().serial();
+    QVERIFY(viewer && network && serial);
+    w.btnTest_Click(5);
+    QVERIFY(server.waitForBytes(6, 3000)); // "rip" and the first polled command
+
+    // Just before the close the unit speaks on both links: a serial line whose event the
+    // pacing holds back, one still in the driver, and a TCP/IP chunk not taken in yet.
+    const auto shows = [&](const QByteArray& text) {
+        return w.rtfReceive->Text().contains(QString::fromLatin1(text));
+    };
+    QByteArray heldBack;
+    for (int i = 0; i < 20 && heldBack.isEmpty(); ++i) {
+        const QByteArray first = "rsp #" + QByteArray::number(i) + " first\r\n";
+        const QByteArray second = "rsp #" + QByteArray::number(i) + " held back\r\n";
+        QVERIFY(app.com5->write(first));
+        QVERIFY(QTest::qWaitFor([&] { return shows(first); }, 3000));
+        QVERIFY(app.com5->write(second));
+        QVERIFY(
+            QTest::qWaitFor([&] { return w.MSComm1->receivePending() || shows(second); }, 3000));
+        if (w.MSComm1->receivePending())
+            heldBack = second;
+    }
+    QVERIFY(!heldBack.isEmpty());
+    const QByteArray inDriver = "rco #000009 in the driver\r\n";
+    QVERIFY(app.com5->write(inDriver));
+    QVERIFY(app.com5->waitUntilWaitingAtSlave(inDriver.size(), 3000));
+    const QByteArray chunk = "rct #000010 not taken in";
+    QVERIFY(server.send(chunk));
+    QVERIFY(server.waitUntilTaken(3000));
+
+    // Closed as the window frame's close button closes it, in the running program: its
+    // event loop ends, with status 0.
+    QTimer::singleShot(0, &w, [&] { w.windowHandle()->close(); });
+    QTimer stuck; // should the loop not end, the test fails instead of hanging
+    stuck.callOnTimeout([] { QCoreApplication::exit(1); });
+    stuck.start(10000);
+    QCOMPARE(QApplication::exec(), 0);
+    QVERIFY(!w.isVisible());
+    QVERIFY(!w.Timer1->isActive());
+    QTRY_VERIFY(viewer.isNull() && network.isNull() && serial.isNull());
+    QVERIFY(!w.MSComm1->PortOpen());
+    SerialControl other;
+    other.setCommPort(5);
+    QVERIFY(ErrorTrap::quietly([&] { other.setPortOpen(true); }));
+    QVERIFY(server.waitForClientClosed(3000));
+
+    const QByteArray log = app.logBytes();
+    QVERIFY2(log.contains(heldBack) && log.contains(inDriver) && log.contains(chunk + "\r\n"),
+             log.constData());
+    QCOMPARE(w.rtfReceive->Text(), QString::fromLatin1(log));
+    // Nothing goes out afterwards (polling would send once a second), and nothing is
+    // reported.
+    const QByteArray sent = server.receivedTotal();
+    QCOMPARE(app.com5->readFor(1500), QByteArray());
+    QCOMPARE(server.receivedTotal(), sent);
+    QVERIFY(app.messages->texts.isEmpty());
+    QCOMPARE(app.logBytes(), log);
+}
+
+void StartupTest::signalWhileAReportIsOpen_data() {
+    QTest::addColumn<bool>("modal");
+    QTest::newRow("recorded report") << false;
+    QTest::newRow("modal message box") << true;
+}
+
+void StartupTest::signalWhileAReportIsOpen() {
+    QFETCH(bool, modal);
+    ScratchHome home;
+    PtyPeer com5;
+    QVERIFY(com5.linkAs(home, 5));
+    PlatformParts parts;
+    auto recording = std::make_shared<RecordingMessageBox>();
+    if (!modal)
+        parts.messageBox = recording;
+    parts.makeSocket = [] { return std::make_unique<RecordingSocketControl>(); };
+    frmQuorlaneTest w(parts);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    int requests = 0;
+    TerminationRequests termination([&](int signal) {
+        QCOMPARE(signal, SIGTERM);
+        ++requests;
+        w.requestClose();
+    });
+    QVERIFY(termination.isActive());
+
+    // The signal comes while the report of a failed send is open.
+    bool waitedForTheReport = false;
+    bool sawTheBox = false;
+    if (modal) {
+        QTimer::singleShot(0, &w, [&] {
+            sawTheBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr;
+            ::raise(SIGTERM);
+        });
+        // Should the box stay open, the test fails instead of hanging.
+        QTimer::singleShot(10000, &w, [] {
+            if (QWidget* box = QApplication::activeModalWidget())
+                box->close();
+        });
+    } else {
+        recording->whileOpen = [&](const QString&) {
+            ::raise(SIGTERM);
+            QVERIFY(QTest::qWaitFor([&] { return requests > 0; }, 3000));
+            waitedForTheReport = !w.isShutDown() && w.isVisible() && !w.Timer1->isActive();
+        };
+    }
+    w.SendTcp(QStringLiteral("rdp"));
+    if (modal)
+        QVERIFY(sawTheBox);
+    else
+        QVERIFY(waitedForTheReport);
+
+    // Once the report has returned the window closes, its timer stays off.
+    QTRY_VERIFY(w.isShutDown());
+    QVERIFY(!w.isVisible());
+    QVERIFY(!w.Timer1->isActive());
+    QVERIFY(!w.MSComm1->PortOpen());
+    QCOMPARE(requests, 1);
+    QCOMPARE(QApplication::activeModalWidget(), nullptr);
+    if (!modal)
+        QCOMPARE(recording->texts.size(), 1);
+}
+
+void StartupTest::signalEndsAConnectWait() {
+    // A clock that stands still: the connect's two-second wait lasts until the window
+    // shuts down (or, should it not, until the test moves the clock on).
+    auto clock = std::make_shared<TestClock>();
+    AppHarness::Options o;
+    o.clock = clock;
+    AppHarness app(o);
+    auto& w = app.window();
+    int requests = 0;
+    TerminationRequests termination([&](int) {
+        ++requests;
+        w.requestClose();
+    });
+    QVERIFY(termination.isActive());
+    QTimer::singleShot(50, &w, [] { ::raise(SIGINT); });
+    QTimer::singleShot(10000, &w, [&] { clock->now += 10; });
+    w.btnConnect_Click(0);
+    QCOMPARE(requests, 1);
+    QVERIFY(w.isShutDown());
+    // The greeting after the wait fails on the closed socket, and nobody is told.
+    QVERIFY(app.socket->sent.isEmpty());
+    QVERIFY(app.messages->texts.isEmpty());
+    QCOMPARE(w.tcpConnected, False);
+    QVERIFY(!w.Timer1->isActive());
 }
 
 QTEST_MAIN(StartupTest)

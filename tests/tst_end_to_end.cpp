@@ -12,11 +12,16 @@
 // remote port. The unit binds 127.0.0.1 only and answers "rip" with "IP: 127.0.0.1.", so
 // nothing leaves the machine; QUORLANE_LOOPBACK_ONLY is set here as well. The unit is
 // killed at the end of each test, and gets SIGTERM should the test process die first.
+//
+// The program itself, build/quorlane, is started only in a scratch QUORLANE_HOME whose
+// COM 5 is a pseudo-terminal the test holds, with QUORLANE_LOOPBACK_ONLY=1: ended by a
+// signal, it closes the way its window does.
 
 #include "platform/controls.h"
 #include "platform/richtextbox.h"
 #include "platform/serialcontrol.h"
 #include "support/appharness.h"
+#include "support/testutil.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -103,6 +108,8 @@ class EndToEndTest : public QObject {
 private slots:
     void initTestCase() { qputenv("QUORLANE_LOOPBACK_ONLY", "1"); }
     void addressAnswerConnectAndPolling();
+    void programEndsOnSignal_data();
+    void programEndsOnSignal();
 };
 
 void EndToEndTest::addressAnswerConnectAndPolling() {
@@ -158,6 +165,81 @@ void EndToEndTest::addressAnswerConnectAndPolling() {
     QCOMPARE(w.lblConnect[0]->text(), QStringLiteral("Connect To TCP/IP: 127.0.0.1"));
     QCOMPARE(w.lblConnect[4]->text(), QStringLiteral("TCP/IP Port Active"));
     QVERIFY2(app.messages->texts.isEmpty(), qPrintable(app.messages->texts.join('\n')));
+}
+
+void EndToEndTest::programEndsOnSignal_data() {
+    QTest::addColumn<int>("signal");
+    // COM 5 missing: the start-up's TCP/IP fallback is refused (loopback only) and its
+    // error report is open when the signal is handled.
+    QTest::addColumn<bool>("reportOpen");
+    QTest::newRow("SIGTERM") << int(SIGTERM) << false;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << false;
+    QTest::newRow("SIGINT") << int(SIGINT) << false;
+    QTest::newRow("SIGTERM, report open") << int(SIGTERM) << true;
+}
+
+void EndToEndTest::programEndsOnSignal() {
+    QFETCH(int, signal);
+    QFETCH(bool, reportOpen);
+    ScratchHome home;
+    PtyPeer com5;
+    if (reportOpen)
+        QVERIFY(!home.linkMissing(5).isEmpty());
+    else
+        QVERIFY(com5.linkAs(home, 5));
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QUORLANE_HOME"), home.path());
+    env.insert(QStringLiteral("QUORLANE_LOOPBACK_ONLY"), QStringLiteral("1"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    program.setProcessEnvironment(env);
+    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.setChildProcessModifier([] {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        // As from a terminal, also when the tests run as a background job (which ignores
+        // SIGINT, and the program keeps what it was started to ignore).
+        for (const int s : {SIGTERM, SIGHUP, SIGINT})
+            ::signal(s, SIG_DFL);
+    });
+    program.start(QStringLiteral(QUORLANE_BINARY_DIR "/quorlane"), {});
+    QVERIFY(program.waitForStarted(5000));
+    struct Reaper {
+        QProcess& p;
+        ~Reaper() {
+            if (p.state() != QProcess::NotRunning) {
+                p.kill();
+                p.waitForFinished(3000);
+            }
+        }
+    } reaper{program};
+
+    const QString logPath = home.path() + QStringLiteral("/drive_c/ZEL.txt");
+    if (reportOpen) {
+        // The log is made after the signals are caught and before the report opens.
+        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(logPath); }, 10000));
+        QVERIFY(::kill(pid_t(program.processId()), signal) == 0);
+        QVERIFY(program.waitForFinished(10000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        return;
+    }
+    // Up, with the port open and its lock file made.
+    QCOMPARE(com5.waitFor(5, 10000), QByteArray("rip\r\n"));
+    const QString lock = serialLockFile(com5.slavePath());
+    if (!lock.isEmpty())
+        QVERIFY2(QFile::exists(lock), qPrintable(lock));
+
+    // The unit answers, and the signal follows at once.
+    const QByteArray answer = "rdp #000001 dew point -12.4 C\r\n";
+    QVERIFY(com5.write(answer));
+    QVERIFY(::kill(pid_t(program.processId()), signal) == 0);
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    if (!lock.isEmpty())
+        QVERIFY2(!QFile::exists(lock), qPrintable(lock));
+    const QByteArray log = readFile(logPath);
+    QVERIFY2(log.endsWith(answer), log.constData());
 }
 
 QTEST_MAIN(EndToEndTest)

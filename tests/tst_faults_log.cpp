@@ -133,6 +133,7 @@ private slots:
     }
     void logFaults_data();
     void logFaults();
+    void caughtUpOnClose_data();
     void caughtUpOnClose();
     void copyOntoFullDisk();
 };
@@ -266,7 +267,14 @@ void FaultsLogTest::logFaults() {
     QVERIFY(w.MSComm1->PortOpen());
 }
 
+void FaultsLogTest::caughtUpOnClose_data() {
+    QTest::addColumn<bool>("closeFirst"); // closed (and kept), or destroyed at once
+    QTest::newRow("window closed") << true;
+    QTest::newRow("window destroyed") << false;
+}
+
 void FaultsLogTest::caughtUpOnClose() {
+    QFETCH(bool, closeFirst);
     // The window built by hand, so that its log outlives it.
     ScratchHome home;
     PtyPeer com5;
@@ -287,7 +295,10 @@ void FaultsLogTest::caughtUpOnClose() {
     QTRY_VERIFY(w->rtfReceive->Text().endsWith(QStringLiteral("two\r\n")));
     const QByteArray shown = w->rtfReceive->Text().toLatin1();
     QVERIFY(QDir().rmdir(log));
-    w.reset();
+    if (closeFirst)
+        QVERIFY(w->close());
+    else
+        w.reset();
     QFile f(log);
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.readAll(), shown);

@@ -1,6 +1,12 @@
 // The file buttons: "Save To File" copies the receive log file to the name the operator
 // picks, "Open File" shows a file in the one viewer window. The file dialog is scripted;
 // files and folders are real.
+//
+// What a save may do to the file it replaces depends on who saves, and root may write
+// any file; so some saves are made as the unprivileged user 65534 ("nobody"). The test
+// runs as root in CI: for the one save it takes on that user's identity (effective user
+// and group, no supplementary groups) and gives it back right after. Its real user stays
+// root, which is what allows the way back.
 
 #include "app/globals.h"
 #include "log/filebuttons.h"
@@ -17,7 +23,40 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
+
+constexpr uid_t Nobody = 65534;
+
+struct stat statOf(const QString& path) {
+    struct stat st {};
+    ::lstat(QFile::encodeName(path).constData(), &st);
+    return st;
+}
+
+// While it lives, files are created, read and written as the user 65534.
+struct AsNobody {
+    AsNobody() {
+        groups.resize(::getgroups(0, nullptr));
+        groups.resize(::getgroups(int(groups.size()), groups.data()));
+        ok = ::setgroups(0, nullptr) == 0 && ::setegid(Nobody) == 0 && ::seteuid(Nobody) == 0;
+    }
+    ~AsNobody() {
+        // Root again first: only root may set the rest back.
+        if (::seteuid(0) != 0 || ::setegid(0) != 0 ||
+            ::setgroups(groups.size(), groups.data()) != 0)
+            qFatal("could not become root again");
+    }
+    std::vector<gid_t> groups;
+    bool ok = false;
+};
 
 QStringList entries(const QString& folder) {
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
@@ -55,6 +94,8 @@ private slots:
     void saveOntoTheLogLeavesItIntact();
     void failedCopyIsReported_data();
     void failedCopyIsReported();
+    void saveRespectsTheFileItReplaces_data();
+    void saveRespectsTheFileItReplaces();
     void viewerIsOneSnapshot();
     void unreadableFileOpensNoViewer_data();
     void unreadableFileOpensNoViewer();
@@ -243,6 +284,92 @@ void FileButtonsTest::failedCopyIsReported() {
     QVERIFY(QTest::qWaitFor([&] { return app.logBytes().contains("ok\r\n"); }, 3000));
     QCOMPARE(w.txtRS232Send->Visible(), true);
     QCOMPARE(app.messages->texts.size(), 1);
+}
+
+void FileButtonsTest::saveRespectsTheFileItReplaces_data() {
+    QTest::addColumn<bool>("nobody");     // saved as the user 65534, else as the test's user
+    QTest::addColumn<bool>("link");       // the name chosen is a link to the file
+    QTest::addColumn<int>("folderMode");  // the folder is the saver's
+    QTest::addColumn<int>("fileMode");    // the file is the saver's ...
+    QTest::addColumn<bool>("othersFile"); // ... or root's, saved by nobody / nobody's, by root
+    QTest::addColumn<bool>("saved");      // else refused with "Permission denied"
+    QTest::newRow("link to the file") << false << true << 0755 << 0644 << false << true;
+    QTest::newRow("permissions 0640") << false << false << 0755 << 0640 << false << true;
+    QTest::newRow("read-only, saved by root") << false << false << 0755 << 0444 << false << true;
+    QTest::newRow("nobody's file, saved by root") << false << false << 0755 << 0640 << true << true;
+    QTest::newRow("read-only file") << true << false << 0755 << 0444 << false << false;
+    QTest::newRow("folder takes no new file") << true << false << 0555 << 0644 << false << true;
+    QTest::newRow("root's writable file") << true << false << 0755 << 0666 << true << true;
+}
+
+void FileButtonsTest::saveRespectsTheFileItReplaces() {
+    QFETCH(bool, nobody);
+    QFETCH(bool, link);
+    QFETCH(int, folderMode);
+    QFETCH(int, fileMode);
+    QFETCH(bool, othersFile);
+    QFETCH(bool, saved);
+    if (::geteuid() != 0)
+        QSKIP("takes other users' identities: root only");
+    QTemporaryDir dir;
+    const QString folder = dir.filePath(QStringLiteral("saves"));
+    const QString file = folder + QStringLiteral("/run.txt");
+    const QString chosen = link ? folder + QStringLiteral("/link.txt") : file;
+    QVERIFY(QDir().mkdir(folder) && writeFile(file, "earlier copy"));
+    if (link)
+        QVERIFY(QFile::link(file, chosen));
+    AppHarness app;
+    auto& w = app.window();
+    unhookTimer(w);
+    QVERIFY(settle(app));
+    QVERIFY(app.com5->write("rci #000005 current 1.5 A\r\n"));
+    QVERIFY(QTest::qWaitFor([&] { return app.logBytes().contains("1.5 A"); }, 3000));
+    // Nobody may read the log and reach the folder, which is the saver's.
+    const auto native = [](const QString& path) { return QFile::encodeName(path); };
+    for (const QString& path : {app.home.path(), dir.path()})
+        QVERIFY(::chmod(native(path).constData(), 0755) == 0);
+    const uid_t saver = nobody ? Nobody : 0;
+    const uid_t fileOwner = othersFile ? (nobody ? 0 : Nobody) : saver;
+    QVERIFY(::chown(native(folder).constData(), saver, saver) == 0);
+    QVERIFY(::chown(native(file).constData(), fileOwner, fileOwner) == 0);
+    QVERIFY(::chmod(native(file).constData(), mode_t(fileMode)) == 0);
+    QVERIFY(::chmod(native(folder).constData(), mode_t(folderMode)) == 0);
+    const struct stat before = statOf(file);
+
+    app.dialogs->answers.push_back(chosen);
+    if (nobody) {
+        AsNobody as;
+        QVERIFY(as.ok);
+        w.btnSave_Click(0);
+    } else {
+        w.btnSave_Click(0);
+    }
+    ::chmod(native(folder).constData(), 0755); // so that it can be cleaned up
+
+    // The file keeps its owner, group and permissions; a link stays a link; nothing is
+    // left beside it. Where no new file can be given its owner (or made at all), the
+    // file is written in place.
+    const struct stat after = statOf(file);
+    QCOMPARE(after.st_uid, before.st_uid);
+    QCOMPARE(after.st_gid, before.st_gid);
+    QCOMPARE(int(after.st_mode & 07777), fileMode);
+    if (nobody)
+        QCOMPARE(after.st_ino, before.st_ino);
+    QCOMPARE(QFileInfo(chosen).symLinkTarget(), link ? file : QString());
+    QCOMPARE(entries(folder), link ? QStringList({"link.txt", "run.txt"}) : QStringList{"run.txt"});
+    if (saved) {
+        QVERIFY2(app.messages->texts.isEmpty(), qPrintable(app.messages->texts.join('\n')));
+        QCOMPARE(readFile(file), app.logBytes());
+        return;
+    }
+    // Refused like any other failed copy, in the system's words; nothing changed.
+    QCOMPARE(app.messages->texts.size(), 1);
+    const QStringList lines = app.messages->texts[0].split(QStringLiteral("\r\n"));
+    QCOMPARE(lines.value(0), QStringLiteral("Error Number: [70] "));
+    QVERIFY2(lines.value(1).contains(QString::fromLocal8Bit(std::strerror(EACCES))),
+             qPrintable(lines.value(1)));
+    QCOMPARE(lines.value(4), QStringLiteral("Active Control: btnSave_Click"));
+    QCOMPARE(readFile(file), QByteArray("earlier copy"));
 }
 
 void FileButtonsTest::viewerIsOneSnapshot() {

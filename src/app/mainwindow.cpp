@@ -17,6 +17,8 @@
 #include "tcp/remoteaddress.h"
 #include "tcp/tcplink.h"
 
+#include <QCloseEvent>
+#include <QDialog>
 #include <QEventLoop>
 #include <QFrame>
 #include <QLabel>
@@ -31,7 +33,16 @@ frmQuorlaneTest::frmQuorlaneTest(PlatformParts parts, QWidget* parent)
       trap_(QStringLiteral("frmQuorlaneTest"),
             [this](const QString& number, const QString& description, const QString& source,
                    const QString& window, const QString& procedure) {
+                // Once the window has shut down nobody is left to read a report.
+                if (shutDown_)
+                    return;
                 ErrorReport(number, description, source, window, procedure);
+                // A close asked for while the report was open follows now, from the event
+                // loop, once the trapped procedure has finished; the timer stays off.
+                if (closePending_ && reportsOpen_ == 0) {
+                    Timer1->stop();
+                    QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+                }
             }) {
     setObjectName(QStringLiteral("frmQuorlaneTest"));
     buildControls();
@@ -70,11 +81,55 @@ frmQuorlaneTest::frmQuorlaneTest(PlatformParts parts, QWidget* parent)
 }
 
 frmQuorlaneTest::~frmQuorlaneTest() {
+    shutdown();
     // The links go quiet before the handlers they call are taken down.
     if (MSComm1)
         QObject::disconnect(MSComm1, nullptr, this, nullptr);
     if (Winsock1)
         QObject::disconnect(Winsock1, nullptr, this, nullptr);
+}
+
+void frmQuorlaneTest::requestClose() {
+    if (shutDown_)
+        return;
+    closePending_ = true;
+    // The window's own dialogs end as if cancelled, so that their nested event loops
+    // return to the handlers that opened them.
+    const auto dialogs = findChildren<QDialog*>();
+    for (QDialog* dialog : dialogs)
+        if (dialog->isVisible())
+            dialog->reject();
+    if (reportsOpen_ == 0)
+        close();
+}
+
+void frmQuorlaneTest::closeEvent(QCloseEvent* event) {
+    // Qt holds the close button while a report is open; a close asked for by the program
+    // then waits for the report to return.
+    if (reportsOpen_ > 0) {
+        event->ignore();
+        requestClose();
+        return;
+    }
+    shutdown();
+    event->accept();
+}
+
+void frmQuorlaneTest::shutdown() {
+    if (shutDown_)
+        return;
+    shutDown_ = true;
+    closePending_ = false;
+    Timer1->stop();
+    help_->closeAll();
+    files_->closeViewer();
+    // What the unit sent before the close reaches the box and the log through the usual
+    // receive handlers; only then are the links closed.
+    MSComm1->deliverPending();
+    Winsock1->deliverPending();
+    MSComm1->setPortOpen(false);
+    Winsock1->Close();
+    log_->catchUp();
 }
 
 void frmQuorlaneTest::buildControls() {
@@ -384,7 +439,8 @@ void frmQuorlaneTest::ErrorReport(const QString& number, const QString& descript
 
 void frmQuorlaneTest::Sleep(std::int16_t seconds) {
     const std::int64_t start = parts_.clock->nowSeconds();
-    while (parts_.clock->nowSeconds() - start < seconds) {
+    // A window that shuts down meanwhile waits no longer.
+    while (!shutDown_ && parts_.clock->nowSeconds() - start < seconds) {
         // Let the window handle its events, waiting for them at most 20 ms before the
         // clock is read again, so that the wait costs next to no processor time.
         QEventLoop loop;

@@ -103,10 +103,28 @@ public:
                      const QString& window, const QString& procedure);
     void Sleep(std::int16_t seconds);
 
+    // ---- ending ----
+    // Closes the window the way its frame's close button does, also while a dialog of it
+    // is open: an open error report or file dialog is left first (as with OK or Cancel),
+    // and the close follows once the report has returned. For requests from outside (a
+    // signal, the session ending). Does nothing once the window has shut down.
+    void requestClose();
+    // The one home of the ending: the timer stops, the help windows and the viewer close,
+    // what the unit sent so far gets its receive event, the serial port and the socket
+    // close and the log is brought up to date. From then on no error is reported and no
+    // timed wait goes on. Runs once; closing the window runs it, and so does destroying it.
+    void shutdown();
+    bool isShutDown() const { return shutDown_; }
+    // Shut down, or asked to close and about to.
+    bool isClosing() const { return shutDown_ || closePending_; }
+
     const ErrorTrap& trap() const { return trap_; }
     ReceiveLog& receiveLog() { return *log_; }
     HelpWindows& helpWindows() { return *help_; }
     FileButtons& fileButtons() { return *files_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void buildControls();
@@ -116,6 +134,8 @@ private:
     std::unique_ptr<SocketControl> socket_;
     ErrorTrap trap_;
     int reportsOpen_ = 0;
+    bool shutDown_ = false;
+    bool closePending_ = false; // a close waits for the open error report to return
 
     std::unique_ptr<ReceiveLog> log_;
     std::unique_ptr<RemoteAddress> address_;

@@ -125,6 +125,13 @@ HelpWindows::~HelpWindows() {
     delete serial_.data();
 }
 
+void HelpWindows::closeAll() {
+    if (network_)
+        network_->close();
+    if (serial_)
+        serial_->close();
+}
+
 void HelpWindows::show(std::int16_t index) {
     // A window the operator closed is hidden at once but deleted only when the event loop
     // gets to it; it counts as unloaded from the moment it was closed.

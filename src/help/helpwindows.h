@@ -45,6 +45,8 @@ public:
     // 2: the serial help window; 4: the network help window. Throws when the network
     // document cannot be loaded (no window is then shown).
     void show(std::int16_t index);
+    // Closes the windows that are open, as their frames would (the program is ending).
+    void closeAll();
 
     frmNetWorkSetUp* network() const { return network_; }
     frmRS232_485SetUp* serial() const { return serial_; }

@@ -34,6 +34,11 @@ FileButtons::~FileButtons() {
     delete viewer_.data();
 }
 
+void FileButtons::closeViewer() {
+    if (viewer_)
+        viewer_->close();
+}
+
 QString FileButtons::saveDestination(const QString& chosen) {
     const qsizetype position = chosen.indexOf(QLatin1String(".txt"), 0, Qt::CaseInsensitive) + 1;
     return position <= 1 ? chosen + QStringLiteral(".txt") : chosen;

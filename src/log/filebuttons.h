@@ -50,6 +50,8 @@ public:
     static QString saveDestination(const QString& chosen);
 
     frmOpenProgram* viewer() const { return viewer_; }
+    // Closes the viewer if it is open, as its frame would (the program is ending).
+    void closeViewer();
 
 private:
     Parts p_;

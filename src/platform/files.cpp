@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <QSaveFile>
+
 #ifdef Q_OS_WIN
 #include <QFile>
 #else
@@ -301,6 +303,87 @@ bool sameFile(const QString& a, const QString& b) {
     return ledgerKey(paths::nativePath(a)) == ledgerKey(paths::nativePath(b));
 }
 
+namespace {
+
+[[noreturn]] void throwSaveFailed(const QString& native, const QSaveFile& out) {
+    throw RuntimeError(
+        err::PathFileAccess,
+        QStringLiteral("Path/File access error: %1 (%2)").arg(native, out.errorString()), kSource);
+}
+
+} // namespace
+
+#ifndef Q_OS_WIN
+namespace {
+
+// Throws, in the system's own words, when we may not write the file `native` (or, when
+// it does not exist yet, create it in its folder).
+void checkWritable(const QString& native) {
+    if (::faccessat(AT_FDCWD, native.toLocal8Bit().constData(), W_OK, AT_EACCESS) == 0)
+        return;
+    if (errno != ENOENT)
+        throwErrno(errno, native, false);
+    const QString folder = QFileInfo(native).absolutePath();
+    if (::faccessat(AT_FDCWD, folder.toLocal8Bit().constData(), W_OK | X_OK, AT_EACCESS) != 0)
+        throwErrno(errno, native, true);
+}
+
+// Gives the new file open at `fd` the owner, group and permissions of the file `old` it
+// is to replace; false when that cannot be done (someone else's file, and we are not
+// root).
+bool takeOver(int fd, const struct stat& old) {
+    struct stat now {};
+    if (::fstat(fd, &now) != 0)
+        return false;
+    if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) &&
+        ::fchown(fd, old.st_uid, old.st_gid) != 0)
+        return false;
+    // After the owner: a change of owner clears the set-user and set-group bits.
+    return ::fchmod(fd, old.st_mode & 07777) == 0;
+}
+
+// Writes `content` as the file `native` through a temporary file beside it (beside the
+// file a link points to: the link stays a link) that then takes its place, so that a
+// failed save leaves an existing file as it was. Where the folder takes no new file but
+// the file may be written, the file is written in place. `old` is the file being
+// replaced, if any. False, with nothing changed, when the temporary file cannot be given
+// the old file's owner.
+bool saveReplacing(const QString& native, const QByteArray& content, const struct stat* old) {
+    QSaveFile out(native);
+    out.setDirectWriteFallback(true);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        throwSaveFailed(native, out);
+    const int fd = out.handle();
+    struct stat opened {};
+    const bool inPlace = old && ::fstat(fd, &opened) == 0 && opened.st_ino == old->st_ino &&
+                         opened.st_dev == old->st_dev;
+    if (old && !inPlace && !takeOver(fd, *old)) {
+        out.cancelWriting();
+        return false;
+    }
+    try {
+        // Written through the descriptor, so that a failure carries the system's own
+        // error (a full disk is "Disk full").
+        writeAllFd(fd, content.constData(), content.size(), native);
+        if (::fsync(fd) != 0 && errno != EINVAL)
+            throwErrno(errno, native, false);
+    } catch (const RuntimeError&) {
+        // A temporary file is discarded; a file written in place is closed as it stands.
+        if (inPlace)
+            out.commit();
+        else
+            out.cancelWriting();
+        throw;
+    }
+    beforeOurWrite(native);
+    if (!out.commit())
+        throwSaveFailed(native, out);
+    return true;
+}
+
+} // namespace
+#endif
+
 void copyFile(const QString& from, const QString& to) {
     const QString src = checkedNative(from);
     const QString dst = checkedNative(to);
@@ -314,48 +397,28 @@ void copyFile(const QString& from, const QString& to) {
     }
     const QByteArray content = readAll(from);
 #ifdef Q_OS_WIN
-    QFile::remove(dst + QStringLiteral(".part"));
-    QFile out(dst + QStringLiteral(".part"));
-    if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size()) {
-        const QString msg = out.errorString();
-        out.remove();
-        throw RuntimeError(err::PathFileAccess,
-                           QStringLiteral("Path/File access error: %1 (%2)").arg(dst, msg),
-                           kSource);
-    }
-    out.close();
-    QFile::remove(dst);
-    if (!QFile::rename(dst + QStringLiteral(".part"), dst))
-        throw RuntimeError(err::PathFileAccess,
-                           QStringLiteral("Path/File access error: %1").arg(dst), kSource);
-#else
-    const QFileInfo dstInfo(dst);
-    if (dstInfo.isDir())
-        throwErrno(EISDIR, dst, true);
-    QByteArray tmpl = (dstInfo.absolutePath() + QStringLiteral("/.") + dstInfo.fileName() +
-                       QStringLiteral(".XXXXXX"))
-                          .toLocal8Bit();
-    const int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
-    if (fd < 0)
-        throwErrno(errno, dst, true);
-    try {
-        writeAllFd(fd, content.constData(), content.size(), dst);
-        // Keep the usual permissions of a new file rather than mkstemp's 0600.
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::fchmod(fd, 0666 & ~mask);
-        if (::close(fd) != 0)
-            throwErrno(errno, dst, true);
-    } catch (...) {
-        ::close(fd);
-        ::unlink(tmpl.constData());
-        throw;
-    }
+    QSaveFile out(dst);
+    out.setDirectWriteFallback(true);
+    if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size())
+        throwSaveFailed(dst, out);
     beforeOurWrite(dst);
-    if (::rename(tmpl.constData(), dst.toLocal8Bit().constData()) != 0) {
-        const int e = errno;
-        ::unlink(tmpl.constData());
-        throwErrno(e, dst, true);
+    if (!out.commit())
+        throwSaveFailed(dst, out);
+#else
+    if (QFileInfo(dst).isDir())
+        throwErrno(EISDIR, dst, true);
+    // A destination we may not write fails with the system's own message, which
+    // QSaveFile does not give.
+    checkWritable(dst);
+    struct stat old {};
+    const bool replacing = ::stat(dst.toLocal8Bit().constData(), &old) == 0;
+    if (!saveReplacing(dst, content, replacing ? &old : nullptr)) {
+        // Someone else's file that we may write: written in place, so that it stays
+        // theirs.
+        TextFile file(to, TextFile::Mode::Output);
+        file.write(content);
+        file.close();
+        return;
     }
 #endif
     afterOurWrite(dst, true);

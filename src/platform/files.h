@@ -42,10 +42,14 @@ private:
 QByteArray readAll(const QString& path);
 // Bytes [from, to) of a file; throws when the file is shorter than `to`.
 QByteArray readRange(const QString& path, std::int64_t from, std::int64_t to);
-// Replaces `to` with a copy of `from`. When `to` already is `from` (the same file by
-// another name, or the same name) there is nothing to copy and the file is left as it is. The copy
-// is written to a temporary file beside `to` and renamed over it, so a failed copy leaves an
-// existing `to` as it was.
+// Replaces the content of `to` with a copy of `from`. When `to` already is `from` (the
+// same file by another name, or the same name) there is nothing to copy and the file is
+// left as it is. A `to` we may not write fails with the system's message ("Permission
+// denied") and stays as it was. The copy is written to a temporary file beside `to` that
+// then takes its place, so a failed copy leaves an existing `to` as it was; an existing
+// `to` keeps its permissions, owner and group, and a link keeps pointing to its file,
+// which gets the copy. Where the folder takes no new file, or the new file could not be
+// given the old one's owner, `to` itself is written.
 void copyFile(const QString& from, const QString& to);
 
 // What identifies a file's content without reading it: its size, modification and

@@ -480,6 +480,24 @@ void SerialControl::raiseReceive() {
         Qt::QueuedConnection);
 }
 
+void SerialControl::deliverPending() {
+    QSerialPort* port = port_.get();
+    if (!port || !port->isOpen() || lost_ || rThreshold_ < 1)
+        return;
+#ifdef Q_OS_UNIX
+    // Take in what the driver holds; its readyRead may raise the event itself.
+    pollfd p{};
+    p.fd = port->handle();
+    p.events = POLLIN;
+    if (p.fd >= 0 && ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN))
+        port->waitForReadyRead(0);
+#endif
+    if (port_.get() != port || lost_ || !port->isOpen())
+        return;
+    receivePacer_.stop();
+    raiseReceive();
+}
+
 void SerialControl::onBytesWritten() {
     if (sThreshold_ < 1 || sendPosted_ || !port_)
         return;

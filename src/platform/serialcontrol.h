@@ -86,6 +86,11 @@ public:
 
     // True while characters have arrived whose receive event has not been raised yet.
     bool receivePending() const { return receivePacer_.isActive() || receivePosted_; }
+    // Raises the receive event now for every character that has arrived and not been
+    // announced yet: held back by the pacing, queued behind a handler, or still waiting
+    // in the driver. Before the port is closed for good, so that what the device sent
+    // reaches the handler. Does nothing while closed or while RThreshold is 0.
+    void deliverPending();
 
     // The device path of the open port, or of the port that would be opened.
     QString devicePath() const;

@@ -12,6 +12,7 @@
 #include <limits>
 
 #ifdef Q_OS_UNIX
+#include <poll.h>
 #include <sys/socket.h>
 #endif
 
@@ -192,6 +193,24 @@ void TcpSocketControl::GetData(QString& data) {
 void TcpSocketControl::Close() {
     dropSocket();
     state_ = State::Closed;
+}
+
+void TcpSocketControl::deliverPending() {
+    QTcpSocket* socket = socket_;
+    if (!socket)
+        return;
+#ifdef Q_OS_UNIX
+    // Take in what the system holds; its readyRead raises the event itself.
+    const qintptr fd = socket->socketDescriptor();
+    pollfd p{};
+    p.fd = int(fd);
+    p.events = POLLIN;
+    if (fd >= 0 && socket->state() == QAbstractSocket::ConnectedState && ::poll(&p, 1, 0) > 0 &&
+        (p.revents & POLLIN))
+        socket->waitForReadyRead(0);
+#endif
+    if (socket == socket_ && socket->bytesAvailable() > 0)
+        onReadyRead(socket);
 }
 
 void TcpSocketControl::onDisconnected(QTcpSocket* socket) {

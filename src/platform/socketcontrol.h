@@ -47,6 +47,11 @@ public:
     // Moves everything waiting into `data`, one character per byte.
     virtual void GetData(QString& data) = 0;
     virtual void Close() = 0;
+    // Raises DataArrival now for data that has arrived and not been announced yet (queued
+    // behind a handler, or still waiting in the system). Before the socket is closed for
+    // good, so that what the peer sent reaches the handler. Does nothing by default: a
+    // control that announces every arrival at once has nothing waiting.
+    virtual void deliverPending() {}
 
     // Parses a dotted IPv4 literal as Connect accepts it; false when it is not one.
     static bool parseIPv4(const QString& text, std::uint32_t& address);
@@ -79,6 +84,7 @@ public:
     void SendData(const QString& data) override;
     void GetData(QString& data) override;
     void Close() override;
+    void deliverPending() override;
 
 private:
     // Replaces the socket with a fresh one for a new connection.

@@ -7,7 +7,9 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 
 LoopbackServer::LoopbackServer(std::uint16_t port, QObject* parent)
     : QObject(parent), server_(new QTcpServer(this)) {
@@ -103,6 +105,23 @@ bool LoopbackServer::send(const QByteArray& bytes) {
         return false;
     socket->flush();
     return true;
+}
+
+bool LoopbackServer::waitUntilTaken(int ms) const {
+    if (connections_.isEmpty() || !connections_.constLast().socket)
+        return false;
+    QTcpSocket* socket = connections_.constLast().socket;
+    const int fd = int(socket->socketDescriptor());
+    QDeadlineTimer deadline(ms);
+    for (;;) {
+        int unacknowledged = 0;
+        if (socket->bytesToWrite() == 0 && ::ioctl(fd, SIOCOUTQ, &unacknowledged) == 0 &&
+            unacknowledged == 0)
+            return true;
+        if (deadline.hasExpired())
+            return false;
+        ::poll(nullptr, 0, 1);
+    }
 }
 
 void LoopbackServer::closeClient() {

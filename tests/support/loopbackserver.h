@@ -43,6 +43,10 @@ public:
 
     // Sends to the latest connection.
     bool send(const QByteArray& bytes);
+    // Waits, without processing Qt events, until the client's system has taken all that
+    // was sent on the latest connection (nothing waits unacknowledged in our send queue):
+    // the bytes are there for the client, which has not necessarily read them.
+    bool waitUntilTaken(int ms) const;
     // Closes the latest connection from the server side, after sending what is buffered.
     void closeClient();
     // Stops listening: later connects are refused.
