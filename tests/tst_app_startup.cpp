@@ -3,8 +3,8 @@
 // window as the operator meets it: what each control announces to a screen reader, and
 // where a click lands.
 
-#include "app/globals.h"
-#include "commands/vocabulary.h"
+#include "form/globals.h"
+#include "form/vocabulary.h"
 #include "platform/controls.h"
 #include "platform/richtextbox.h"
 #include "platform/serialcontrol.h"

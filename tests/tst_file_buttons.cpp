@@ -2,7 +2,7 @@
 // picks, "Open File" shows a file in the one viewer window. The file dialog is scripted;
 // files and folders are real.
 
-#include "app/globals.h"
+#include "form/globals.h"
 #include "log/filebuttons.h"
 #include "platform/controls.h"
 #include "platform/richtextbox.h"

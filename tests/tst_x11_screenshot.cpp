@@ -1,7 +1,7 @@
 // The main window on a real X server (Xvfb): its client area, where the visible controls
 // are, and a screenshot kept as a test artefact.
 
-#include "app/look.h"
+#include "form/look.h"
 #include "help/helpwindows.h"
 #include "platform/controls.h"
 #include "support/appharness.h"
