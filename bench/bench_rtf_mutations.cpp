@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     std::vector<QByteArray> seeds = rtffuzz::builtinSeeds();
     const QDir sourceRoot =
         QFileInfo(QStringLiteral(__FILE__)).dir().filePath(QStringLiteral(".."));
-    addSeeds(seeds, sourceRoot.filePath(QStringLiteral("src/help/NetworkTCPSetup.rtf")));
+    addSeeds(seeds, sourceRoot.filePath(QStringLiteral("src/subsystems/help/NetworkTCPSetup.rtf")));
     addSeeds(seeds, sourceRoot.filePath(QStringLiteral("fuzz/corpus/rtf")));
     for (int i = 2; i < argc; ++i)
         addSeeds(seeds, QString::fromLocal8Bit(argv[i]));

@@ -25,7 +25,7 @@
 // The last line is the verdict: "soak: PASS ..." (exit 0) or "soak: FAIL ..." (exit 1).
 // Everything it starts binds or connects to 127.0.0.1 only, and it stops by itself.
 
-#include "commands/vocabulary.h"
+#include "form/vocabulary.h"
 #include "platform/controls.h"
 #include "platform/process.h"
 #include "platform/richtextbox.h"

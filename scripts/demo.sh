@@ -29,8 +29,7 @@ DEMO_HOME=$BUILD/demo-home
 
 if [ "${1:-}" != "--inside" ]; then
   quorlane_install_packages
-  cmake -S "$QUORLANE_ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$BUILD" --target quorlane quorlane-unit quorlane-ports -- -j"$(nproc)"
+  quorlane_build default "$BUILD" quorlane quorlane-unit quorlane-ports
   rm -rf "$DEMO_HOME"
   mkdir -p "$DEMO_HOME"
   if [ "$(id -u)" != 0 ] && ! unshare -rn true 2>/dev/null; then

@@ -56,6 +56,7 @@ install_packages() {
 missing=()
 command -v clang >/dev/null && command -v clang++ >/dev/null || missing+=(clang)
 fuzzer_runtime_present || missing+=(libclang-rt-dev)
+command -v ninja >/dev/null || missing+=(ninja-build)
 if ((${#missing[@]})); then
     install_packages "${missing[@]}"
 fi
@@ -66,14 +67,12 @@ fi
 
 # --- build ---
 
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
 if [[ -f $build/CMakeCache.txt ]] && ! grep -q '^CMAKE_CXX_COMPILER:.*clang' "$build/CMakeCache.txt"; then
     echo "fuzz.sh: $build was configured with another compiler; remove it or set QUORLANE_FUZZ_BUILD" >&2
     exit 1
 fi
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" "${generator[@]}" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORLANE_FUZZ=ON -DQUORLANE_TESTS=OFF >/dev/null
+# The "fuzz" build of CMakePresets.json: clang, the libFuzzer targets, no tests.
+(cd "$root" && cmake --preset fuzz -B "$build" >/dev/null)
 if [[ -n $only ]]; then
     cmake --build "$build" --target "$only"
 else

@@ -24,12 +24,22 @@ quorlane_install_packages() {
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# Configures and builds into a folder: quorlane_build DIR [cmake options...]
+# Configures with one of the builds of CMakePresets.json (default, sanitize, perf, fuzz)
+# and builds, into the preset's folder or DIR: quorlane_build PRESET [DIR [targets...]]
 quorlane_build() {
-  local dir=$1
-  shift
-  cmake -S "$QUORLANE_ROOT" -B "$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$dir" -- -j"$(nproc)"
+  local preset=$1 dir=${2:-} targets=()
+  shift $(($# < 2 ? $# : 2))
+  ((${#@})) && targets=(--target "$@")
+  (cd "$QUORLANE_ROOT" && cmake --preset "$preset" ${dir:+-B "$dir"} >/dev/null)
+  cmake --build "${dir:-$QUORLANE_ROOT/$(quorlane_preset_dir "$preset")}" "${targets[@]}" -- -j"$(nproc)"
+}
+
+# The build folder a preset configures, relative to the source folder.
+quorlane_preset_dir() {
+  case $1 in
+    default) echo build ;;
+    *) echo "build-$1" ;;
+  esac
 }
 
 # Runs a command where only the loopback interface exists, when this machine allows it:

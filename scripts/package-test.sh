@@ -25,9 +25,9 @@ fail() {
 quorlane_install_packages dpkg-dev file binutils
 
 if [ -f "$build/CMakeCache.txt" ]; then
-    quorlane_build "$build"
+    cmake --build "$build" -- -j"$(nproc)"
 else
-    quorlane_build "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    quorlane_build default "$build"
 fi
 [ -x "$build/tests/tst_package" ] || fail "$build/tests/tst_package is missing (built with QUORLANE_TESTS=OFF?)"
 

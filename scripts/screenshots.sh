@@ -24,9 +24,9 @@ if [ "${1:-}" != "--inside" ]; then
     build=$(realpath -m "${1:-$QUORLANE_ROOT/build}")
     quorlane_install_packages
     if [ -f "$build/CMakeCache.txt" ]; then
-        quorlane_build "$build"
+        cmake --build "$build" -- -j"$(nproc)"
     else
-        quorlane_build "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+        quorlane_build default "$build"
     fi
     scratch=$(mktemp -d "${TMPDIR:-/tmp}/quorlane-shots-XXXXXX")
     trap 'rm -rf "$scratch"' EXIT

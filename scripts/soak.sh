@@ -24,11 +24,12 @@ if ! [[ $polls =~ ^[0-9]+$ && $interval =~ ^[0-9]+$ ]] || ((polls < 12 || interv
 fi
 
 quorlane_install_packages
-build=${QUORLANE_BUILD:-$QUORLANE_ROOT/build}
+build=${QUORLANE_BUILD:-$QUORLANE_ROOT/build-perf}
 if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S "$QUORLANE_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  quorlane_build perf "$build" bench_soak quorlane-unit >/dev/null
+else
+  cmake --build "$build" --target bench_soak quorlane-unit >/dev/null
 fi
-cmake --build "$build" --target bench_soak quorlane-unit >/dev/null
 
 echo "soak: $polls polls, Timer1 every $interval ms"
 status=0

@@ -23,17 +23,16 @@ run_suite() {
   quorlane_isolated ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 600
 }
 
-# Optimised lightly: the tests run as fast, and the build takes half the time.
-quorlane_build "$QUORLANE_ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g0" -DQUORLANE_EXTRAS=OFF
+# The builds are the presets of CMakePresets.json. "default" is optimised lightly: the
+# tests run as fast, and the build takes half the time.
+quorlane_build default
 run_suite "$QUORLANE_ROOT/build"
 
 echo "== Debian package: build, install into a scratch root, start the installed program"
 "$QUORLANE_ROOT/scripts/package-test.sh" "$QUORLANE_ROOT/build"
 
 if [ "$quick" = 0 ]; then
-  quorlane_build "$QUORLANE_ROOT/build-sanitize" -DCMAKE_BUILD_TYPE=Debug \
-    -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DQUORLANE_SANITIZE=ON -DQUORLANE_EXTRAS=OFF
+  quorlane_build sanitize
   export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
   export LSAN_OPTIONS="suppressions=$QUORLANE_ROOT/scripts/lsan.supp:print_suppressions=0"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

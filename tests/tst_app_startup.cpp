@@ -6,9 +6,9 @@
 
 #include "tst_faults_common.h"
 
-#include "app/errortrap.h"
-#include "app/globals.h"
-#include "commands/vocabulary.h"
+#include "form/errortrap.h"
+#include "form/globals.h"
+#include "form/vocabulary.h"
 #include "help/helpwindows.h"
 #include "log/filebuttons.h"
 #include "platform/controls.h"
@@ -307,7 +307,7 @@ void StartupTest::closeEndsTheRun() {
 
     // Both help windows and the viewer open, polling on.
     QTemporaryDir folder;
-    QVERIFY(QFile::copy(QStringLiteral(QUORLANE_SOURCE_DIR "/src/help/NetworkTCPSetup.rtf"),
+    QVERIFY(QFile::copy(QStringLiteral(QUORLANE_HELP_DOCUMENT),
                         folder.filePath(QStringLiteral("NetworkTCPSetup.rtf"))));
     appFolder = folder.path();
     w.btnConnect_Click(2);

@@ -4,7 +4,7 @@
 
 #include "tst_faults_common.h"
 
-#include "commands/vocabulary.h"
+#include "form/vocabulary.h"
 #include "platform/controls.h"
 #include "platform/richtextbox.h"
 #include "platform/serialcontrol.h"

@@ -8,7 +8,7 @@
 // and group, no supplementary groups) and gives it back right after. Its real user stays
 // root, which is what allows the way back.
 
-#include "app/globals.h"
+#include "form/globals.h"
 #include "log/filebuttons.h"
 #include "platform/controls.h"
 #include "platform/richtextbox.h"

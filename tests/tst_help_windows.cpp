@@ -3,8 +3,8 @@
 // each time it is loaded; the serial window's texts, picture and inert button; and a
 // help window that cannot be opened leaves the TCP/IP link alone.
 
-#include "app/globals.h"
-#include "app/look.h"
+#include "form/globals.h"
+#include "form/look.h"
 #include "help/helpwindows.h"
 #include "platform/controls.h"
 #include "platform/richtextbox.h"
@@ -34,8 +34,7 @@ const char* const FirstLine = "1. Right Click Network and Click on Open Network 
 // A program folder holding a copy of the network help document.
 struct ProgramFolder {
     ProgramFolder() {
-        QFile::copy(QStringLiteral(QUORLANE_SOURCE_DIR "/src/help/NetworkTCPSetup.rtf"),
-                    document());
+        QFile::copy(QStringLiteral(QUORLANE_HELP_DOCUMENT), document());
         appFolder = dir.path();
     }
     QString document() const { return dir.path() + QStringLiteral("/NetworkTCPSetup.rtf"); }
@@ -228,7 +227,7 @@ void HelpWindowsTest::missingDocumentLeavesTheLinkUp() {
 
 void HelpWindowsTest::picturesAndIcons() {
     // Image1: 294 x 276, 8 bits per channel, colour type 2 (RGB without alpha).
-    QFile picture(QStringLiteral(":/help/image1.png"));
+    QFile picture(QStringLiteral(":/look/image1.png"));
     QVERIFY(picture.open(QIODevice::ReadOnly));
     const QByteArray head = picture.read(26);
     QCOMPARE(head.mid(12, 4), QByteArray("IHDR"));
@@ -236,7 +235,7 @@ void HelpWindowsTest::picturesAndIcons() {
     QCOMPARE(qFromBigEndian<quint32>(head.constData() + 20), 276u);
     QCOMPARE(int(head[24]), 8);
     QCOMPARE(int(head[25]), 2);
-    for (const char* icon : {":/help/network.png", ":/help/serial.png", ":/help/viewer.png"}) {
+    for (const char* icon : {":/look/network.png", ":/look/serial.png", ":/look/viewer.png"}) {
         const QImage image(QString::fromLatin1(icon));
         QCOMPARE(image.size(), QSize(32, 32));
     }

@@ -61,7 +61,7 @@ void PackageTest::layout() {
     QVERIFY(QFileInfo(program).isExecutable() && !QFileInfo(program).isSymLink());
     // The help document lies beside the real executable, as the program expects it.
     QCOMPARE(readAll(prefix_ + QStringLiteral("/lib/quorlane/NetworkTCPSetup.rtf")),
-             readAll(QStringLiteral(QUORLANE_SOURCE_DIR "/src/help/NetworkTCPSetup.rtf")));
+             readAll(QStringLiteral(QUORLANE_HELP_DOCUMENT)));
     for (const QString& name : {QStringLiteral("quorlane"), QStringLiteral("quorlane-unit")}) {
         const QFileInfo link(prefix_ + QStringLiteral("/bin/") + name);
         QVERIFY2(link.isSymLink(), qPrintable(name));
@@ -77,7 +77,7 @@ void PackageTest::layout() {
     QVERIFY(desktop.contains("\nExec=quorlane\n") && desktop.contains("\nIcon=quorlane\n"));
     for (int size : {16, 32, 48, 256}) {
         if (!QFileInfo::exists(
-                QStringLiteral(QUORLANE_SOURCE_DIR "/src/help/images/quorlane-%1.png").arg(size)))
+                QStringLiteral(QUORLANE_SOURCE_DIR "/src/form/images/quorlane-%1.png").arg(size)))
             continue; // not drawn yet
         const QString icon =
             prefix_ + QStringLiteral("/share/icons/hicolor/%1x%1/apps/quorlane.png").arg(size);

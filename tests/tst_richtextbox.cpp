@@ -6,7 +6,7 @@
 // QUORLANE_EQUIVALENCE_SEQUENCES sets how many random sequences run (default 24),
 // QUORLANE_EQUIVALENCE_SEED the first seed.
 
-#include "app/globals.h"
+#include "form/globals.h"
 #include "help/helpwindows.h"
 #include "log/filebuttons.h"
 #include "log/receivelog.h"
@@ -538,7 +538,7 @@ void TstRichTextBox::accessibleTextOfEachBox() {
     }
 
     // The network help window's document.
-    QVERIFY(QFile::copy(QStringLiteral(QUORLANE_SOURCE_DIR "/src/help/NetworkTCPSetup.rtf"),
+    QVERIFY(QFile::copy(QStringLiteral(QUORLANE_HELP_DOCUMENT),
                         dir.filePath(QStringLiteral("NetworkTCPSetup.rtf"))));
     appFolder = dir.path();
     frmNetWorkSetUp help;

@@ -74,7 +74,7 @@ std::optional<QTextCharFormat> formatOf(const QTextDocument& doc, const QString&
 }
 
 QByteArray helpDocument() {
-    QFile file(QStringLiteral(QUORLANE_SOURCE_DIR "/src/help/NetworkTCPSetup.rtf"));
+    QFile file(QStringLiteral(QUORLANE_HELP_DOCUMENT));
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return file.readAll();
@@ -434,7 +434,7 @@ void TstRtfReader::replacesContent() {
 
 void TstRtfReader::helpDocumentReads() {
     const QByteArray data = helpDocument();
-    QVERIFY2(!data.isEmpty(), "src/help/NetworkTCPSetup.rtf is missing");
+    QVERIFY2(!data.isEmpty(), "src/subsystems/help/NetworkTCPSetup.rtf is missing");
     QVERIFY(looksLikeRtf(data));
     QVERIFY(data.contains("\\ansicpg1252"));
 

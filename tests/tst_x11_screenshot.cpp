@@ -5,7 +5,7 @@
 // program started as a child, which is read and driven over the bus as a screen reader
 // would, while a pseudo-terminal (COM 5) and a server on 127.0.0.1:23 play the unit.
 
-#include "app/look.h"
+#include "form/look.h"
 #include "help/helpwindows.h"
 #include "platform/controls.h"
 #include "platform/richtextbox.h"

@@ -1,9 +1,9 @@
 #include "app/mainwindow.h"
 
-#include "app/globals.h"
-#include "app/look.h"
 #include "commands/commands.h"
-#include "commands/vocabulary.h"
+#include "form/globals.h"
+#include "form/look.h"
+#include "form/vocabulary.h"
 #include "help/helpwindows.h"
 #include "log/filebuttons.h"
 #include "log/receivelog.h"
@@ -50,19 +50,18 @@ frmQuorlaneTest::frmQuorlaneTest(PlatformParts parts, QWidget* parent)
     log_ = std::make_unique<ReceiveLog>(*rtfReceive, logFilePath);
     address_ = std::make_unique<RemoteAddress>(
         remoteOctets, std::array<TextBox*, 4>{txtTcp1, txtTcp2, txtTcp3, txtTcp4});
-    help_ = std::make_unique<HelpWindows>();
-    tcp_ = std::make_unique<TcpLink>(
-        TcpLink::Parts{*Winsock1,
-                       *address_,
-                       remoteAddress,
-                       tcpConnected,
-                       *txtSend,
-                       *txtRS232Send,
-                       {btnConnect[0], btnConnect[1], btnConnect[3]},
-                       *log_,
-                       trap_,
-                       [this](std::int16_t seconds) { Sleep(seconds); },
-                       [this](std::int16_t index) { help_->show(index); }});
+    help_ = std::make_unique<HelpWindows>(trap_);
+    tcp_ =
+        std::make_unique<TcpLink>(TcpLink::Parts{*Winsock1,
+                                                 *address_,
+                                                 remoteAddress,
+                                                 tcpConnected,
+                                                 *txtSend,
+                                                 *txtRS232Send,
+                                                 {btnConnect[0], btnConnect[1], btnConnect[3]},
+                                                 *log_,
+                                                 trap_,
+                                                 [this](std::int16_t seconds) { Sleep(seconds); }});
     serial_ = std::make_unique<SerialLink>(SerialLink::Parts{
         *MSComm1, *cmboCOMMPort, serialStatus(), *txtRS232Send, *log_, *address_, trap_});
     commands_ = std::make_unique<Commands>(
@@ -376,7 +375,9 @@ void frmQuorlaneTest::txtTcp4_Change() {
     address_->boxChanged(3);
 }
 void frmQuorlaneTest::btnConnect_Click(std::int16_t index) {
+    // One array holds the link buttons (0, 1, 3) and the help buttons (2, 4).
     tcp_->btnConnect_Click(index);
+    help_->btnConnect_Click(index);
 }
 void frmQuorlaneTest::txtSend_KeyPress(std::int16_t& keyAscii) {
     tcp_->txtSend_KeyPress(keyAscii);

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "app/captionpair.h"
-#include "app/errortrap.h"
-#include "app/flags.h"
 #include "app/platformparts.h"
+#include "form/captionpair.h"
+#include "form/errortrap.h"
+#include "form/state.h"
 
 #include <QString>
 #include <QWidget>
@@ -36,7 +36,7 @@ class TextBox;
 //
 // Each subsystem's handlers live with their subsystem and get only what they use; the
 // handlers here carry the names the window's events are known by and pass them on.
-class frmQuorlaneTest : public QWidget {
+class frmQuorlaneTest : public QWidget, public FormState {
     Q_OBJECT
 public:
     explicit frmQuorlaneTest(PlatformParts parts = {}, QWidget* parent = nullptr);
@@ -67,14 +67,6 @@ public:
     CaptionPair tcpStatus() const { return {lblConnect[0], lblConnect[1]}; }
     CaptionPair serialStatus() const { return {lblConnect[2], lblConnect[3]}; }
     CaptionPair activeLink() const { return {lblConnect[4], lblConnect[5]}; }
-
-    // ---- shared state ----
-    std::array<QString, 4> remoteOctets;
-    QString remoteAddress;
-    Flag tcpConnected = False;
-    Flag pollingOn = False;
-    QString logFilePath;
-    std::int16_t pollStep = 0;
 
     // The default remote address of the unit.
     static constexpr std::array<const char*, 4> DefaultOctets = {"192", "168", "1", "100"};

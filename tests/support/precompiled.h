@@ -2,7 +2,7 @@
 // the build's files.
 #pragma once
 
-#include "precompiled.h"
+#include "../../src/precompiled.h" // the program's own
 
 #include <QDir>
 #include <QFile>

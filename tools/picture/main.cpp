@@ -1,5 +1,5 @@
 // quorlane-picture: draws the pictures the program ships into a folder (normally
-// src/help/images):
+// src/form/images):
 //
 //   image1.png                 the serial help window's picture: the main window's port
 //                              list opened with "Com 5" highlighted, beside the serial
@@ -17,7 +17,7 @@
 //
 // Usage: quorlane-picture <output folder>
 
-#include "app/look.h"
+#include "form/look.h"
 #include "app/mainwindow.h"
 #include "help/helpwindows.h"
 #include "platform/controls.h"

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 
+class ErrorTrap;
 class QLabel;
 class QPushButton;
 class RichTextBox;
@@ -35,12 +36,20 @@ public:
 
 // The two help windows: one instance each, created on first showing, modeless and
 // without an owner window; closing one unloads it, and the next showing loads it again.
+//
+// They are opened by the main window's buttons "RS232/485 Setup" (index 2) and "Network
+// TCP/IP Setup" (index 4), whose clicks come here. A window that cannot be shown (the
+// network document cannot be read) is reported under "btnConnect_Click", like every
+// failure of that button array; the links are not touched.
 class HelpWindows {
 public:
-    HelpWindows() = default;
+    explicit HelpWindows(const ErrorTrap& trap);
     ~HelpWindows();
     HelpWindows(const HelpWindows&) = delete;
     HelpWindows& operator=(const HelpWindows&) = delete;
+
+    // The click of button 2 or 4; any other index does nothing.
+    void btnConnect_Click(std::int16_t index);
 
     // 2: the serial help window; 4: the network help window. Throws when the network
     // document cannot be loaded (no window is then shown).
@@ -52,6 +61,7 @@ public:
     frmRS232_485SetUp* serial() const { return serial_; }
 
 private:
+    const ErrorTrap& trap_;
     QPointer<frmNetWorkSetUp> network_;
     QPointer<frmRS232_485SetUp> serial_;
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/flags.h"
+#include "form/flags.h"
 
 #include <QLocale>
 #include <QString>

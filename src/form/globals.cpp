@@ -1,4 +1,4 @@
-#include "app/globals.h"
+#include "form/globals.h"
 
 QString appFolder;
 QString chosenFileName;

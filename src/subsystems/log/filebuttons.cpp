@@ -1,8 +1,8 @@
 #include "log/filebuttons.h"
 
-#include "app/errortrap.h"
-#include "app/globals.h"
-#include "app/look.h"
+#include "form/errortrap.h"
+#include "form/globals.h"
+#include "form/look.h"
 #include "log/receivelog.h"
 #include "platform/filedialog.h"
 #include "platform/files.h"
@@ -14,7 +14,7 @@ frmOpenProgram::frmOpenProgram() {
     setObjectName(QStringLiteral("frmOpenProgram"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Open..."));
-    setWindowIcon(QIcon(QStringLiteral(":/help/viewer.png")));
+    setWindowIcon(QIcon(QStringLiteral(":/look/viewer.png")));
     look::makeFixedWindow(this, 10068, 8136);
     look::fillWith(this, look::highlight());
     rtfReceive = new RichTextBox(this);

@@ -1,4 +1,4 @@
-#include "app/errortrap.h"
+#include "form/errortrap.h"
 
 #include "platform/runtimeerror.h"
 

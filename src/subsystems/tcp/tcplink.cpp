@@ -1,7 +1,7 @@
 #include "tcp/tcplink.h"
 
-#include "app/errortrap.h"
-#include "commands/vocabulary.h"
+#include "form/errortrap.h"
+#include "form/vocabulary.h"
 #include "log/receivelog.h"
 #include "platform/controls.h"
 #include "platform/socketcontrol.h"
@@ -35,9 +35,8 @@ void TcpLink::showSendLine(TextBox& shown, TextBox& hidden) {
 }
 
 void TcpLink::btnConnect_Click(std::int16_t index) {
-    // The help buttons do not concern the link: a help window that cannot be shown is
-    // reported, and the link stays as it is.
-    const bool linkButton = index == 0 || index == 1 || index == 3;
+    if (index != 0 && index != 1 && index != 3)
+        return;
     p_.trap.run(
         QStringLiteral("btnConnect_Click"),
         [&] {
@@ -56,19 +55,11 @@ void TcpLink::btnConnect_Click(std::int16_t index) {
                 showSendLine(p_.txtRS232Send, p_.txtSend);
                 connectSequence();
                 break;
-            case 2:
-            case 4:
-                p_.showHelp(index);
-                break;
-            default:
-                break;
             }
         },
         [&] {
-            if (linkButton) {
-                p_.winsock.Close();
-                p_.tcpConnected = False;
-            }
+            p_.winsock.Close();
+            p_.tcpConnected = False;
         });
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/captionpair.h"
-#include "app/flags.h"
+#include "form/captionpair.h"
+#include "form/flags.h"
 
 #include <QString>
 

@@ -1,7 +1,8 @@
 #include "help/helpwindows.h"
 
-#include "app/globals.h"
-#include "app/look.h"
+#include "form/errortrap.h"
+#include "form/globals.h"
+#include "form/look.h"
 #include "platform/controls.h"
 #include "platform/richtextbox.h"
 
@@ -10,15 +11,6 @@
 #include <QPushButton>
 
 #include <memory>
-
-// The pictures and window icons are compiled into the program's core library. A static
-// library's resource object is linked only when something refers to it, so it is
-// registered here, in a file every program with the help windows links.
-static int registerHelpResources() {
-    Q_INIT_RESOURCE(help);
-    return 0;
-}
-[[maybe_unused]] static const int helpResourcesRegistered = registerHelpResources();
 
 namespace {
 
@@ -34,7 +26,7 @@ frmNetWorkSetUp::frmNetWorkSetUp() {
     setObjectName(QStringLiteral("frmNetWorkSetUp"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Network (TCP/IP) Setup"));
-    setWindowIcon(QIcon(QStringLiteral(":/help/network.png")));
+    setWindowIcon(QIcon(QStringLiteral(":/look/network.png")));
     look::makeSizableWindow(this, 10788, 7764);
     look::fillWith(this, look::darkTeal());
     RichTextBox1 = new RichTextBox(this);
@@ -55,7 +47,7 @@ frmRS232_485SetUp::frmRS232_485SetUp() {
     setObjectName(QStringLiteral("frmRS232_485SetUp"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("RS232/485 Setup"));
-    setWindowIcon(QIcon(QStringLiteral(":/help/serial.png")));
+    setWindowIcon(QIcon(QStringLiteral(":/look/serial.png")));
     look::makeSizableWindow(this, 10788, 7764);
     look::fillWith(this, look::darkTeal());
 
@@ -104,7 +96,7 @@ frmRS232_485SetUp::frmRS232_485SetUp() {
 
     Image1 = new QLabel(this);
     Image1->setGeometry(look::twips(780, 372, 3528, 3312));
-    Image1->setPixmap(QPixmap(QStringLiteral(":/help/image1.png")));
+    Image1->setPixmap(QPixmap(QStringLiteral(":/look/image1.png")));
     Image1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     // The picture is drawn at its natural size.
     if (!Image1->pixmap().isNull())
@@ -120,6 +112,8 @@ frmRS232_485SetUp::frmRS232_485SetUp() {
     look::stackLabelsBeneath(this);
 }
 
+HelpWindows::HelpWindows(const ErrorTrap& trap) : trap_(trap) {}
+
 HelpWindows::~HelpWindows() {
     delete network_.data();
     delete serial_.data();
@@ -130,6 +124,11 @@ void HelpWindows::closeAll() {
         network_->close();
     if (serial_)
         serial_->close();
+}
+
+void HelpWindows::btnConnect_Click(std::int16_t index) {
+    if (index == 2 || index == 4)
+        trap_.run(QStringLiteral("btnConnect_Click"), [&] { show(index); });
 }
 
 void HelpWindows::show(std::int16_t index) {

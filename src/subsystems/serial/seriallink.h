@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/captionpair.h"
+#include "form/captionpair.h"
 
 #include <QString>
 

@@ -1,7 +1,7 @@
 #include "commands/commands.h"
 
-#include "app/errortrap.h"
-#include "commands/vocabulary.h"
+#include "form/errortrap.h"
+#include "form/vocabulary.h"
 #include "platform/controls.h"
 #include "platform/serialcontrol.h"
 

@@ -1,4 +1,4 @@
-#include "app/look.h"
+#include "form/look.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -6,6 +6,15 @@
 #include <QWidget>
 
 #include <cmath>
+
+// The windows' icons and pictures are compiled into this library. A static library's
+// resource object is linked only when something refers to it, so it is registered here,
+// in a file every window links.
+static int registerLookResources() {
+    Q_INIT_RESOURCE(look);
+    return 0;
+}
+[[maybe_unused]] static const int lookResourcesRegistered = registerLookResources();
 
 namespace look {
 

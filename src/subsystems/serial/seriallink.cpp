@@ -1,7 +1,7 @@
 #include "serial/seriallink.h"
 
-#include "app/errortrap.h"
-#include "commands/vocabulary.h"
+#include "form/errortrap.h"
+#include "form/vocabulary.h"
 #include "log/receivelog.h"
 #include "platform/controls.h"
 #include "platform/richtextbox.h"

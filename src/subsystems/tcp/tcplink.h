@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/flags.h"
+#include "form/flags.h"
 
 #include <QString>
 
@@ -15,8 +15,8 @@ class SocketControl;
 class QWidget;
 class TextBox;
 
-// The TCP/IP link: the connection buttons, sending typed lines and polled commands, and
-// receiving what the unit sends.
+// The TCP/IP link: the connection buttons (connect, disconnect, change remote host),
+// sending typed lines and polled commands, and receiving what the unit sends.
 //
 // The program is the client; the unit listens on the socket control's remote port. What
 // the rest of the program sees of the link is tcpConnected (True after a completed
@@ -36,13 +36,12 @@ public:
         ReceiveLog& log;
         const ErrorTrap& trap;
         std::function<void(std::int16_t seconds)> sleep;
-        // Shows the serial (2) or network (4) help window; throws when it cannot.
-        std::function<void(std::int16_t index)> showHelp;
     };
 
     explicit TcpLink(Parts parts);
 
-    // 0 connect, 1 disconnect, 2 serial help, 3 change remote host, 4 network help.
+    // 0 connect, 1 disconnect, 3 change remote host; any other index does nothing (the
+    // help buttons 2 and 4 belong to the help windows).
     void btnConnect_Click(std::int16_t index);
     void SendTcp(const QString& text);
     void txtSend_KeyPress(std::int16_t& keyAscii);

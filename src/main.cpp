@@ -1,4 +1,4 @@
-#include "app/look.h"
+#include "form/look.h"
 #include "app/mainwindow.h"
 #include "platform/process.h"
 
