@@ -465,52 +465,58 @@ void PortsToolTest::deviceDescriptions_data() {
     QTest::addColumn<QString>("manufacturer");
     QTest::addColumn<QString>("product");
     QTest::addColumn<QString>("device"); // where class/tty/ttyT0/device leads, below /sys
-    QTest::addColumn<QString>("type");   // the UART type attribute, if any
+    QTest::addColumn<QString>("driver");
+    QTest::addColumn<QString>("type"); // the UART type attribute, if any
     QTest::addColumn<QString>("description");
     const QString usb = "devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0";
     const QString pci = "devices/pci0000:00/0000:00:1c.0/0000:02:00.0";
     QTest::newRow("ids in place of names") << "2341"
-                                           << "0043" << usb << ""
+                                           << "0043" << usb << "cdc_acm"
+                                           << ""
                                            << "serial device (USB 2341:0043, cdc_acm)";
-    QTest::newRow("names") << "Prolific"
-                           << "USB-Serial Controller" << usb << ""
-                           << "Prolific USB-Serial Controller (USB 2341:0043, cdc_acm)";
+    QTest::newRow("names") << "Arduino"
+                           << "Uno" << usb << "cdc_acm"
+                           << ""
+                           << "Arduino Uno (USB 2341:0043, cdc_acm)";
     QTest::newRow("uart on a pci card") << ""
-                                        << "" << pci << "4"
-                                        << "built-in serial port (PCI 2341:0043, cdc_acm)";
+                                        << "" << pci << "serial"
+                                        << "4"
+                                        << "built-in serial port (PCI 2341:0043, serial)";
     QTest::newRow("neither usb nor pci") << ""
                                          << ""
                                          << "devices/platform/serial8250"
+                                         << "serial8250"
                                          << ""
-                                         << "serial device (2341:0043, cdc_acm)";
+                                         << "serial device (2341:0043, serial8250)";
 }
 
 void PortsToolTest::deviceDescriptions() {
     QFETCH(QString, manufacturer);
     QFETCH(QString, product);
     QFETCH(QString, device);
+    QFETCH(QString, driver);
     QFETCH(QString, type);
     QFETCH(QString, description);
     QTemporaryDir machine;
     QVERIFY(machine.isValid());
-    const QString sys = machine.path() + "/sys";
+    const QString sys = machine.path() + "/sys", dev = machine.path() + "/dev";
     QVERIFY(QDir().mkpath(sys + "/" + device));
-    QVERIFY(QDir().mkpath(sys + "/bus/usb/drivers/cdc_acm"));
-    symlink(sys + "/bus/usb/drivers/cdc_acm", sys + "/" + device + "/driver");
+    QVERIFY(QDir().mkpath(sys + "/bus/any/drivers/" + driver));
+    symlink(sys + "/bus/any/drivers/" + driver, sys + "/" + device + "/driver");
     symlink(sys + "/" + device, sys + "/class/tty/ttyT0/device");
     if (!type.isEmpty())
         QVERIFY(writeFile(sys + "/class/tty/ttyT0/type", type.toUtf8() + "\n"));
 
     const PortFacts port{"ttyT0", "/dev/ttyT0", product, manufacturer, {}, 0x2341, 0x0043};
-    const QList<SerialDevice> devices = describeDevices({port}, sys, machine.path() + "/dev");
+    const QList<SerialDevice> devices = describeDevices({port}, sys, dev);
     QCOMPARE(devices.size(), 1);
     QCOMPARE(devices[0].description(), description);
     // A UART that the port list lacks is still listed, from sysfs.
     if (!type.isEmpty()) {
-        const QList<SerialDevice> uarts = describeDevices({}, sys, machine.path() + "/dev");
+        const QList<SerialDevice> uarts = describeDevices({}, sys, dev);
         QCOMPARE(uarts.size(), 1);
-        QCOMPARE(uarts[0].node, machine.path() + "/dev/ttyT0");
-        QCOMPARE(uarts[0].description(), QStringLiteral("built-in serial port (cdc_acm)"));
+        QCOMPARE(uarts[0].node, dev + "/ttyT0");
+        QCOMPARE(uarts[0].description(), "built-in serial port (" + driver + ")");
     }
 }
 

@@ -592,7 +592,7 @@ void TestUnitTool::serialPortCanBeClosedAndReopened() {
         // Closing with a command still on its way must not upset the unit either.
         if (round % 2 == 1)
             QVERIFY(serial.write("rdp\r"));
-        QTest::qWait(20);
+        QTest::qWait(20); // a pause between closing and opening again
     }
     // Give a unit that fails on the closed port time to start spinning, then measure
     // its CPU use over one second.
