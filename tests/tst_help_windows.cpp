@@ -10,6 +10,7 @@
 #include "platform/richtextbox.h"
 #include "support/appharness.h"
 #include "support/loopbackserver.h"
+#include "support/testutil.h"
 
 #include <QApplication>
 #include <QFile>
@@ -140,13 +141,13 @@ void HelpWindowsTest::serialWindow() {
     QCOMPARE(help->btnConnect2->text(), QStringLiteral("RS232/485 Setup"));
     const int windows = int(QApplication::topLevelWidgets().size());
     help->btnConnect2->click();
-    QTest::qWait(50);
+    QVERIFY(handlePostedEvents());
     QCOMPARE(int(QApplication::topLevelWidgets().size()), windows);
     QVERIFY(app.messages->texts.isEmpty());
     QVERIFY(app.socket->connects.isEmpty());
     QCOMPARE(app.socket->closes, 0);
     QCOMPARE(clock->reads, 0);
-    QCOMPARE(app.com5->readFor(100), QByteArray());
+    QCOMPARE(app.com5->sentBeforeMarker(*w.MSComm1), QByteArray());
 
     // Closing unloads it; the next click opens it afresh, the same as before.
     closeAndUnload(help);

@@ -1,8 +1,10 @@
 // quorlane-ports, run as its own process against a scratch QUORLANE_HOME, pseudo-terminals
-// as devices and, for the device list, a small sysfs and /dev tree of its own.
+// as devices and, for the device list, a port list standing in for QSerialPortInfo's and
+// a small sysfs and /dev tree of its own.
 
 #include "deviceaccess.h"
 #include "platform/paths.h"
+#include "serialdevices.h"
 #include "support/portlockfile.h"
 #include "support/ptypeer.h"
 #include "support/scratchhome.h"
@@ -93,6 +95,8 @@ private slots:
     void adviceFor_data();
     void adviceFor();
     void devicesFromSysfs();
+    void deviceDescriptions_data();
+    void deviceDescriptions();
 };
 
 void PortsToolTest::listLinkRelinkUnlink() {
@@ -369,20 +373,13 @@ void PortsToolTest::devicesFromSysfs() {
     // A machine of its own: "path=content" is a file, "path>target" a link (a target
     // starting with '/' lies in the machine). An FTDI adapter (USB device 1-2), an Arduino
     // (1-3), a UART the kernel found (ttyS1), one it did not (type 0), a virtual console,
-    // and two bare devices whose numbers must sort as numbers.
+    // and two bare devices whose numbers must sort as numbers. The names and ids come
+    // from the port list; sysfs adds the driver, the bus and the UARTs the list lacks.
     const QString u = "/sys/devices/usb1/1-2", a = "/sys/devices/usb1/1-3";
     const QStringList tree = {
-        u + "/idVendor=0403",
-        u + "/idProduct=6001",
-        u + "/manufacturer=FTDI",
-        u + "/product=FT232R USB UART",
-        u + "/serial=A1B2C3",
         u + "/1-2:1.0/ttyUSB0/driver>/sys/bus/usb-serial/drivers/ftdi_sio",
         "/sys/bus/usb-serial/drivers/ftdi_sio/uevent=",
         "/sys/class/tty/ttyUSB0/device>" + u + "/1-2:1.0/ttyUSB0",
-        a + "/idVendor=2341",
-        a + "/idProduct=0043",
-        a + "/product=Uno",
         a + "/1-3:1.0/uevent=",
         "/sys/class/tty/ttyACM0/device>" + a + "/1-3:1.0",
         "/sys/devices/pnp0/00:01/uevent=",
@@ -412,7 +409,17 @@ void PortsToolTest::devicesFromSysfs() {
     PortLockFile stale(acm->slavePath(), gone, "minicom", false);
     QVERIFY(stale.isValid());
 
+    // The ports as QSerialPortInfo reports them: the Arduino gives no manufacturer, so its
+    // vendor id stands in its place; the UART ttyS1 is missing, as it is for a user who
+    // may not open it.
+    const QString ports = machine.path() + "/ports";
+    QVERIFY(writeFile(ports, ("ttyX10\t" + dev + "/ttyX10\t\t\t\t\t\n" + "ttyUSB0\t" + dev +
+                              "/ttyUSB0\tFT232R USB UART\tFTDI\tA1B2C3\t0403\t6001\n" +
+                              "ttyACM0\t" + dev + "/ttyACM0\tUno\t2341\t\t2341\t0043\n" +
+                              "ttyX2\t" + dev + "/ttyX2\t\t\t\t\t\n")
+                                 .toUtf8()));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QUORLANE_SERIAL_PORTS", ports);
     env.insert("QUORLANE_SYSFS_ROOT", sys);
     env.insert("QUORLANE_DEV_ROOT", dev);
     const QString tool = QStringLiteral(QUORLANE_BINARY_DIR "/quorlane-ports");
@@ -452,6 +459,65 @@ void PortsToolTest::devicesFromSysfs() {
     QVERIFY(!out.contains("ttyS0") && !out.contains("tty0"));
     QVERIFY(out.indexOf("ttyX2 ") < out.indexOf("ttyX10 "));
     QVERIFY(out.contains("To link a device as COM 5:  quorlane-ports link 5 " + stable));
+}
+
+void PortsToolTest::deviceDescriptions_data() {
+    QTest::addColumn<QString>("manufacturer");
+    QTest::addColumn<QString>("product");
+    QTest::addColumn<QString>("device"); // where class/tty/ttyT0/device leads, below /sys
+    QTest::addColumn<QString>("driver");
+    QTest::addColumn<QString>("type"); // the UART type attribute, if any
+    QTest::addColumn<QString>("description");
+    const QString usb = "devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0";
+    const QString pci = "devices/pci0000:00/0000:00:1c.0/0000:02:00.0";
+    QTest::newRow("ids in place of names") << "2341"
+                                           << "0043" << usb << "cdc_acm"
+                                           << ""
+                                           << "serial device (USB 2341:0043, cdc_acm)";
+    QTest::newRow("names") << "Arduino"
+                           << "Uno" << usb << "cdc_acm"
+                           << ""
+                           << "Arduino Uno (USB 2341:0043, cdc_acm)";
+    QTest::newRow("uart on a pci card") << ""
+                                        << "" << pci << "serial"
+                                        << "4"
+                                        << "built-in serial port (PCI 2341:0043, serial)";
+    QTest::newRow("neither usb nor pci") << ""
+                                         << ""
+                                         << "devices/platform/serial8250"
+                                         << "serial8250"
+                                         << ""
+                                         << "serial device (2341:0043, serial8250)";
+}
+
+void PortsToolTest::deviceDescriptions() {
+    QFETCH(QString, manufacturer);
+    QFETCH(QString, product);
+    QFETCH(QString, device);
+    QFETCH(QString, driver);
+    QFETCH(QString, type);
+    QFETCH(QString, description);
+    QTemporaryDir machine;
+    QVERIFY(machine.isValid());
+    const QString sys = machine.path() + "/sys", dev = machine.path() + "/dev";
+    QVERIFY(QDir().mkpath(sys + "/" + device));
+    QVERIFY(QDir().mkpath(sys + "/bus/any/drivers/" + driver));
+    symlink(sys + "/bus/any/drivers/" + driver, sys + "/" + device + "/driver");
+    symlink(sys + "/" + device, sys + "/class/tty/ttyT0/device");
+    if (!type.isEmpty())
+        QVERIFY(writeFile(sys + "/class/tty/ttyT0/type", type.toUtf8() + "\n"));
+
+    const PortFacts port{"ttyT0", "/dev/ttyT0", product, manufacturer, {}, 0x2341, 0x0043};
+    const QList<SerialDevice> devices = describeDevices({port}, sys, dev);
+    QCOMPARE(devices.size(), 1);
+    QCOMPARE(devices[0].description(), description);
+    // A UART that the port list lacks is still listed, from sysfs.
+    if (!type.isEmpty()) {
+        const QList<SerialDevice> uarts = describeDevices({}, sys, dev);
+        QCOMPARE(uarts.size(), 1);
+        QCOMPARE(uarts[0].node, dev + "/ttyT0");
+        QCOMPARE(uarts[0].description(), "built-in serial port (" + driver + ")");
+    }
 }
 
 QTEST_GUILESS_MAIN(PortsToolTest)

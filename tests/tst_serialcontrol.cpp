@@ -153,7 +153,7 @@ void TestSerialControl::outputIsByteExact() {
     // Nothing is added: an empty string sends nothing, and a line goes out as given.
     comm.Output(QString());
     comm.Output(QStringLiteral("AT\r"));
-    QCOMPARE(peer.readFor(150), QByteArray("AT\r"));
+    QCOMPARE(peer.sentBeforeMarker(comm), QByteArray("AT\r"));
 
     // A long command in one call.
     QByteArray big;
@@ -184,8 +184,10 @@ void TestSerialControl::inputReturnsEverythingWaiting() {
     QVERIFY(QTest::qWaitFor([&] { return !rec.events.isEmpty(); }, 3000));
     QCOMPARE(rec.events.first().code, SerialControl::EvReceive);
     QCOMPARE(rec.events.first().input.toLatin1(), QByteArray("abc\0d\xE9\xFF", 7));
-    QTest::qWait(100);
-    QCOMPARE(rec.inputs().toLatin1(), QByteArray("abc\0d\xE9\xFF", 7));
+    // Nothing else came in before the next arrival.
+    QVERIFY(peer.write("|"));
+    QVERIFY(QTest::qWaitFor([&] { return rec.inputs().endsWith(u'|'); }, 3000));
+    QCOMPARE(rec.inputs().toLatin1(), QByteArray("abc\0d\xE9\xFF|", 8));
     // Nothing waits any more.
     QCOMPARE(comm.Input(), QString());
 }
@@ -200,11 +202,14 @@ void TestSerialControl::receiveEventsFollowRThreshold() {
     QCOMPARE(comm.CommEvent(), std::int16_t(0));
     comm.setPortOpen(true);
 
-    // RThreshold 0: no event, but the bytes wait for Input().
+    // RThreshold 0: no event, but the bytes wait for Input(). Once Input() has them the
+    // port has announced them, and no event was raised or is on its way.
     QVERIFY(peer.write("quiet"));
-    QTest::qWait(200);
+    QString quiet;
+    QVERIFY(
+        QTest::qWaitFor([&] { return (quiet += comm.Input()) == QLatin1String("quiet"); }, 3000));
     QCOMPARE(rec.events.size(), 0);
-    QCOMPARE(comm.Input(), QStringLiteral("quiet"));
+    QVERIFY(!comm.receivePending());
 
     // RThreshold 1: one receive event per arrival, CommEvent set during the event. A
     // handler that does not read leaves the bytes for the next Input().
@@ -216,15 +221,19 @@ void TestSerialControl::receiveEventsFollowRThreshold() {
     QCOMPARE(seenDuringEvent, SerialControl::EvReceive);
     QVERIFY(peer.write("two"));
     QVERIFY(QTest::qWaitFor([&] { return rec.events.size() >= 2; }, 3000));
-    QTest::qWait(100);
+    QVERIFY(QTest::qWaitFor([&] { return !comm.receivePending(); }, 3000));
     QCOMPARE(rec.events.size(), 2);
     QCOMPARE(rec.count(SerialControl::EvReceive), 2);
     QCOMPARE(comm.CommEvent(), SerialControl::EvReceive);
     QCOMPARE(comm.Input(), QStringLiteral("onetwo"));
 
-    // Unread bytes do not raise events again by themselves.
-    QTest::qWait(150);
-    QCOMPARE(rec.events.size(), 2);
+    // Unread bytes do not raise events again by themselves: the next arrival raises
+    // the next event.
+    QVERIFY(peer.write("three"));
+    QVERIFY(QTest::qWaitFor([&] { return rec.events.size() >= 3; }, 3000));
+    QCOMPARE(comm.Input(), QStringLiteral("three"));
+    QVERIFY(QTest::qWaitFor([&] { return !comm.receivePending(); }, 3000));
+    QCOMPARE(rec.events.size(), 3);
 }
 
 void TestSerialControl::steadyStreamSharesEvents() {
@@ -332,8 +341,7 @@ void TestSerialControl::sendEventOnlyWithSThreshold() {
     comm.setPortOpen(true);
 
     comm.Output(QStringLiteral("no event"));
-    QCOMPARE(peer.waitFor(8, 3000), QByteArray("no event"));
-    QTest::qWait(200);
+    QCOMPARE(peer.sentBeforeMarker(comm), QByteArray("no event"));
     QCOMPARE(rec.count(SerialControl::EvSend), 0);
 
     comm.setSThreshold(1);
@@ -354,8 +362,7 @@ void TestSerialControl::sendEventOnlyWithSThreshold() {
     comm.setSThreshold(0);
     const int before = rec.count(SerialControl::EvSend);
     comm.Output(QStringLiteral("quiet again"));
-    QCOMPARE(peer.waitFor(11, 3000), QByteArray("quiet again"));
-    QTest::qWait(200);
+    QCOMPARE(peer.sentBeforeMarker(comm), QByteArray("quiet again"));
     QCOMPARE(rec.count(SerialControl::EvSend), before);
 }
 
@@ -611,7 +618,8 @@ void TestSerialControl::deviceLossWithoutReceiveEvents() {
     comm.setPortOpen(true);
     peer.closeMaster();
     QVERIFY(QTest::qWaitFor([&] { return !rec.events.isEmpty(); }, 3000));
-    QTest::qWait(200);
+    // Closed, the port is heard from no more once the queued calls have run.
+    QVERIFY(handlePostedEvents());
     QCOMPARE(rec.events.size(), 1);
     QCOMPARE(rec.events.first().code, SerialControl::EvDeviceLost);
     QVERIFY(!comm.PortOpen());
@@ -632,7 +640,7 @@ void TestSerialControl::deviceLossNoticedWhileWriting() {
     QVERIFY_THROWS_RUNTIME(comm.Output(QStringLiteral("anyone there?")), err::PortWrite);
     QVERIFY(!comm.PortOpen());
     QVERIFY(QTest::qWaitFor([&] { return !rec.events.isEmpty(); }, 3000));
-    QTest::qWait(200);
+    QVERIFY(handlePostedEvents());
     QCOMPARE(rec.events.size(), 1);
     QCOMPARE(rec.events.first().code, SerialControl::EvDeviceLost);
 }
@@ -667,7 +675,7 @@ void TestSerialControl::reopenAfterDeviceLoss() {
     // And a second loss is reported again, once.
     replacement.closeMaster();
     QVERIFY(QTest::qWaitFor([&] { return rec.count(SerialControl::EvDeviceLost) == 2; }, 3000));
-    QTest::qWait(100);
+    QVERIFY(!comm.PortOpen() && handlePostedEvents());
     QCOMPARE(rec.count(SerialControl::EvDeviceLost), 2);
 }
 
@@ -868,9 +876,10 @@ void TestSerialControl::handlerMayCloseAndReopen() {
 
     QVERIFY(peer.write("close"));
     QVERIFY(QTest::qWaitFor([&] { return !comm.PortOpen(); }, 3000));
-    QTest::qWait(50);
+    // Nobody reads the line any more: the bytes stay where they arrived.
     QVERIFY(peer.write("unheard"));
-    QTest::qWait(150);
+    QVERIFY(peer.waitUntilWaitingAtSlave(7, 3000));
+    QVERIFY(handlePostedEvents());
     QCOMPARE(rec.inputs(), QStringLiteral("reopenmoreclose"));
 }
 
@@ -897,7 +906,6 @@ void TestSerialControl::closeAndDestroyWhileOpenDeliverOutput() {
     QVERIFY(peer.write("pending"));
     comm.reset(); // open, with input waiting
     QCOMPARE(peer.waitFor(10, 3000), QByteArray("last words"));
-    QTest::qWait(100);
 
     // The port is free again afterwards.
     SerialControl next;

@@ -1,5 +1,7 @@
 #include "support/loopbackserver.h"
 
+#include "platform/socketcontrol.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
@@ -95,6 +97,22 @@ QByteArray LoopbackServer::received() const {
 QByteArray LoopbackServer::received(int index) const {
     return index >= 0 && index < connections_.size() ? connections_.at(index).received
                                                      : QByteArray();
+}
+
+QByteArray LoopbackServer::receivedBeforeMarker(SocketControl& sender, int ms) {
+    static int count = 0;
+    const QByteArray marker = "<marker " + QByteArray::number(++count) + '>';
+    if (connections_.isEmpty())
+        return "<no marker> no connection";
+    const qsizetype index = connections_.size() - 1;
+    sender.SendData(QString::fromLatin1(marker));
+    if (!waitUntil(ms, [&] { return connections_[index].received.contains(marker); }))
+        return "<no marker> " + connections_[index].received;
+    QByteArray& received = connections_[index].received;
+    const qsizetype at = received.indexOf(marker);
+    received.remove(at, marker.size());
+    total_.remove(total_.indexOf(marker), marker.size());
+    return received.left(at);
 }
 
 bool LoopbackServer::send(const QByteArray& bytes) {

@@ -10,6 +10,7 @@
 
 class QTcpServer;
 class QTcpSocket;
+class SocketControl;
 
 // A TCP server on 127.0.0.1 standing in for the unit's socket. It accepts any number of
 // connections and records, per connection and in total, every byte it receives.
@@ -40,6 +41,13 @@ public:
     QByteArray received() const;
     QByteArray received(int index) const;
     QByteArray receivedTotal() const { return total_; }
+
+    // Sends a marker through `sender` (the program's socket on the latest connection) and
+    // waits, processing Qt events, until it arrives; returns everything that connection
+    // received before it: all the program had sent by then, since a send that merely
+    // comes late would be queued behind the marker. The marker is taken out of the
+    // records again. "<no marker> " and what came when it does not arrive within `ms`.
+    QByteArray receivedBeforeMarker(SocketControl& sender, int ms = 5000);
 
     // Sends to the latest connection.
     bool send(const QByteArray& bytes);

@@ -1,5 +1,6 @@
 #include "support/ptypeer.h"
 
+#include "platform/serialcontrol.h"
 #include "support/scratchhome.h"
 
 #include <QCoreApplication>
@@ -12,6 +13,7 @@
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <utility>
 
 PtyPeer::PtyPeer() {
     char name[256] = {};
@@ -86,7 +88,7 @@ bool PtyPeer::waitUntilWaitingAtSlave(qsizetype n, int ms) const {
 }
 
 QByteArray PtyPeer::readAvailable() {
-    QByteArray out;
+    QByteArray out = std::exchange(pending_, QByteArray());
     if (master_ < 0)
         return out;
     char buffer[4096];
@@ -131,6 +133,26 @@ QByteArray PtyPeer::waitFor(qsizetype n, int ms) {
         out += readAvailable();
     }
     return out;
+}
+
+QByteArray PtyPeer::sentBeforeMarker(SerialControl& sender, int ms) {
+    static int count = 0;
+    const QByteArray marker = "<marker " + QByteArray::number(++count) + '>';
+    sender.Output(QString::fromLatin1(marker));
+    QByteArray got;
+    QDeadlineTimer deadline(ms);
+    for (;;) {
+        // Events first: what was posted before the marker went out is handled before it
+        // is looked for.
+        pump(int(qMin<qint64>(2, qMax<qint64>(0, deadline.remainingTime()))));
+        got += readAvailable();
+        if (const qsizetype at = got.indexOf(marker); at >= 0) {
+            pending_ = got.mid(at + marker.size());
+            return got.left(at);
+        }
+        if (deadline.hasExpired())
+            return "<no marker> " + got;
+    }
 }
 
 void PtyPeer::closeMaster() {

@@ -7,6 +7,7 @@
 #include <termios.h>
 
 class ScratchHome;
+class SerialControl;
 
 // The far end of a serial line: a pseudo-terminal whose slave side is the "device" the
 // program opens and whose master side the test reads and writes.
@@ -41,6 +42,13 @@ public:
     // Collects until at least `n` bytes have arrived or `ms` milliseconds have passed,
     // processing Qt events meanwhile; returns what was collected.
     QByteArray waitFor(qsizetype n, int ms);
+    // Sends a marker through `sender` (the control whose port is this line's slave) and
+    // collects, processing Qt events, until the marker arrives; returns what arrived
+    // before it, which is everything the program had sent by then: a send that merely
+    // comes late would be queued behind the marker. Events posted before the call (a send
+    // event, say) have been handled by then. What follows the marker is kept for the next
+    // read. "<no marker> " and what came when the marker does not arrive within `ms`.
+    QByteArray sentBeforeMarker(SerialControl& sender, int ms = 5000);
 
     void closeMaster();
     bool linkAs(const ScratchHome& home, int com) const;
@@ -52,4 +60,5 @@ private:
     int master_ = -1;
     int slave_ = -1;
     QString slavePath_;
+    QByteArray pending_; // read past a marker, not yet handed out
 };

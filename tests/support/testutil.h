@@ -4,9 +4,12 @@
 
 #include <QAccessible>
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QObject>
 #include <QString>
 #include <QStringList>
 
@@ -44,6 +47,20 @@ inline QString announcedName(QObject* control) {
 inline QString announcedDescription(QObject* control) {
     QAccessibleInterface* a = QAccessible::queryAccessibleInterface(control);
     return a ? a->text(QAccessible::Description) : QStringLiteral("<no accessible object>");
+}
+
+// Lets events run until every event and queued call posted before this call has been
+// handled (a queued call posted now has run); false if that takes longer than `ms`.
+// Something the program would do through the event queue has then been done.
+inline bool handlePostedEvents(int ms = 3000) {
+    bool ran = false;
+    QObject context;
+    QMetaObject::invokeMethod(
+        &context, [&ran] { ran = true; }, Qt::QueuedConnection);
+    const QDeadlineTimer deadline(ms);
+    while (!ran && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    return ran;
 }
 
 // Processor time (user and system) this process has used so far, in seconds.

@@ -156,7 +156,7 @@ private:
 
 int listPorts() {
     const QString folder = paths::dosdevicesFolder();
-    const QList<SerialDevice> devices = scanSerialDevices(sysfsRoot(), devRoot());
+    const QList<SerialDevice> devices = scanSerialDevices();
     AdviceBook advice;
 
     // The COM entries, in numeric order.
@@ -247,7 +247,6 @@ int listPorts() {
 int linkPort(int n, const QString& device, bool force) {
     const QString target = QDir::cleanPath(QFileInfo(device).absoluteFilePath());
     const QString entry = comEntry(n);
-    const QList<SerialDevice> devices = scanSerialDevices(sysfsRoot(), devRoot());
 
     if (!QFileInfo::exists(target) && !force) {
         err(QStringLiteral("there is nothing at %1; COM %2 is left as it was.").arg(target).arg(n));
@@ -301,7 +300,7 @@ int linkPort(int n, const QString& device, bool force) {
         out(QStringLiteral("Note: %1: %2.").arg(target, state));
     if (const QString advice = permissionAdvice(facts); !advice.isEmpty())
         out(indent(advice, 2));
-    const QString stable = stableNameFor(target, devices);
+    const QString stable = stableNameFor(target, devRoot());
     if (!stable.isEmpty() && stable != target) {
         out(QStringLiteral("Tip: %1 may get another name after a re-plug; its stable name is\n"
                            "    %2\nLink that instead: quorlane-ports link %3 %2")
