@@ -48,12 +48,16 @@ bool PtyPeer::write(QByteArrayView bytes) {
         return false;
     const char* p = bytes.data();
     qsizetype left = bytes.size();
-    QDeadlineTimer deadline(5000);
+    // Fails only when the program takes nothing for a long while (it hangs), not when a
+    // busy machine makes a big write slow.
+    constexpr int StallMs = 15000;
+    QDeadlineTimer deadline(StallMs);
     while (left > 0) {
         const ssize_t n = ::write(master_, p, size_t(left));
         if (n > 0) {
             p += n;
             left -= n;
+            deadline.setRemainingTime(StallMs);
             continue;
         }
         if (n < 0 && errno == EINTR)

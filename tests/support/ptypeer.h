@@ -29,7 +29,8 @@ public:
     // The line settings of the slave as the program left them.
     termios slaveAttributes() const;
 
-    // Writes all of `bytes` to the master (what the unit sends to the program).
+    // Writes all of `bytes` to the master (what the unit sends to the program); false when
+    // the program stops taking them.
     bool write(QByteArrayView bytes);
     // How many bytes written to the master wait at the slave, not yet read by the program.
     qsizetype waitingAtSlave() const;
