@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/eventkeepalive.h"
+
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -112,20 +114,20 @@ private:
     void onPortError(int error);
     // Closes the port (after pushing out what is still buffered when `drain`) and
     // releases the lock. A handler of OnComm may close the port while the QSerialPort is
-    // still on the stack below it: such a port is kept until the event has been handled.
+    // still on the stack below it: such a port is kept until the event has been handled
+    // (keepAlive_).
     void closePort(bool drain);
     void setModemLine(bool dtr, bool on);
 
     std::unique_ptr<QSerialPort> port_;
-    QString openPath_;             // the device path the open port was resolved from
-    std::uint64_t inputCount_ = 0; // bytes handed out by Input(), ever
-    bool receivePosted_ = false;   // a follow-up receive event is queued
-    QTimer receivePacer_;          // holds back a receive event that follows too soon
-    QElapsedTimer lastReceive_;    // when the last receive event was raised
-    bool slowStream_ = true;       // the last receive event brought little
-    bool sendPosted_ = false;      // a transmit-buffer-empty check is queued
-    int raiseDepth_ = 0;           // OnComm emissions in progress
-    QList<QSerialPort*> retired_;  // ports closed during an OnComm emission
+    QString openPath_;               // the device path the open port was resolved from
+    std::uint64_t inputCount_ = 0;   // bytes handed out by Input(), ever
+    bool receivePosted_ = false;     // a follow-up receive event is queued
+    QTimer receivePacer_;            // holds back a receive event that follows too soon
+    QElapsedTimer lastReceive_;      // when the last receive event was raised
+    bool slowStream_ = true;         // the last receive event brought little
+    bool sendPosted_ = false;        // a transmit-buffer-empty check is queued
+    EventKeepAlive keepAlive_{this}; // ports closed during an OnComm emission
     std::int16_t commPort_ = 1;
     QString settings_ = QStringLiteral("9600,N,8,1");
     bool dtr_ = false;

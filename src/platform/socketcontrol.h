@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/eventkeepalive.h"
+
 #include <QObject>
 #include <QString>
 
@@ -91,7 +93,7 @@ private:
     void resetSocket();
     // Aborts the current socket and lets it go. A DataArrival handler may call Close() or
     // Connect() while the socket is on the stack below it: such a socket is kept until
-    // the event has been handled.
+    // the event has been handled (keepAlive_).
     void dropSocket();
     void onReadyRead(QTcpSocket* socket);
     void onDisconnected(QTcpSocket* socket);
@@ -99,8 +101,7 @@ private:
 
     QTcpSocket* socket_ = nullptr;
     State state_ = State::Closed;
-    std::uint64_t readCount_ = 0; // bytes handed out by GetData(), ever
-    bool arrivalPosted_ = false;  // a follow-up DataArrival is queued
-    int emitDepth_ = 0;           // DataArrival emissions in progress
-    QList<QTcpSocket*> retired_;  // sockets dropped during a DataArrival emission
+    std::uint64_t readCount_ = 0;    // bytes handed out by GetData(), ever
+    bool arrivalPosted_ = false;     // a follow-up DataArrival is queued
+    EventKeepAlive keepAlive_{this}; // sockets dropped during a DataArrival emission
 };
