@@ -128,8 +128,12 @@ QString RichTextBox::SelText() const {
 }
 
 void RichTextBox::setSelText(const QString& text) {
+    setSelBytes(toLatin1Bytes(text));
+}
+
+void RichTextBox::setSelBytes(QByteArrayView bytes) {
     leaveRich();
-    store_.replaceSelection(toLatin1Bytes(text));
+    store_.replaceSelection(bytes);
 }
 
 std::int64_t RichTextBox::textLength() const {
@@ -138,10 +142,10 @@ std::int64_t RichTextBox::textLength() const {
     return store_.length();
 }
 
-QString RichTextBox::tail(std::int64_t n) const {
+QByteArray RichTextBox::tail(std::int64_t n) const {
     if (isRich())
-        return Text().right(static_cast<qsizetype>(n));
-    return QString::fromLatin1(store_.tail(n));
+        return toLatin1Bytes(Text().right(static_cast<qsizetype>(n)));
+    return store_.tail(n);
 }
 
 void RichTextBox::setRichText(QByteArrayView rtf) {

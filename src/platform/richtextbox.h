@@ -50,13 +50,17 @@ public:
     void setSelLength(std::int64_t len);
     QString SelText() const;
     void setSelText(const QString& text);
+    // Setting SelText to text given as bytes, one character per byte (Latin-1): received
+    // text goes in as it came, without being widened to UTF-16 on the way.
+    void setSelBytes(QByteArrayView bytes);
     void LoadFile(const QString& path);
     // fileType 1 writes plain text, the only form the program saves.
     void SaveFile(const QString& path, int fileType);
 
     // Cheap reads that do not build the whole text.
     std::int64_t textLength() const;
-    QString tail(std::int64_t n) const;
+    // The last n characters of Text, one byte per character.
+    QByteArray tail(std::int64_t n) const;
 
     // Shows rich content given as rich text data (used for the creation content).
     void setRichText(QByteArrayView rtf);

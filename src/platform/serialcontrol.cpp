@@ -587,10 +587,10 @@ void SerialControl::Output(const QString& text) {
                                  .arg(devicePath()));
 }
 
-QString SerialControl::Input() {
+QByteArray SerialControl::Input() {
     if (!PortOpen())
         fail(err::PortNotOpen, QStringLiteral("Port %1 is not open").arg(commPort_));
-    const QByteArray bytes = port_->readAll();
+    QByteArray bytes = port_->readAll();
     inputCount_ += std::uint64_t(bytes.size());
-    return QString::fromLatin1(bytes);
+    return bytes;
 }

@@ -2,6 +2,7 @@
 
 #include "platform/eventkeepalive.h"
 
+#include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -80,9 +81,11 @@ public:
     // Writes the whole string, one byte per character (Latin-1; a character without a
     // byte goes out as '?'). Throws PortNotOpen when closed, PortWrite on failure.
     void Output(const QString& text);
-    // Everything received since the last read, one character per byte; empty when
-    // nothing is waiting. Throws PortNotOpen when closed.
-    QString Input();
+    // Everything received since the last read, as the bytes that came: the text, one
+    // character per byte (Latin-1), kept as bytes so that it reaches the receive box and
+    // the log without being widened; empty when nothing is waiting. Throws PortNotOpen
+    // when closed.
+    QByteArray Input();
     // The reason for the OnComm event being handled (0 before any event).
     std::int16_t CommEvent() const { return commEvent_; }
 

@@ -177,14 +177,13 @@ void TcpSocketControl::SendData(const QString& data) {
     socket->flush();
 }
 
-void TcpSocketControl::GetData(QString& data) {
+void TcpSocketControl::GetData(QByteArray& data) {
     if (!socket_) {
         data.clear();
         return;
     }
-    const QByteArray bytes = socket_->readAll();
-    readCount_ += std::uint64_t(bytes.size());
-    data = QString::fromLatin1(bytes);
+    data = socket_->readAll();
+    readCount_ += std::uint64_t(data.size());
 }
 
 void TcpSocketControl::Close() {

@@ -2,6 +2,7 @@
 
 #include "platform/eventkeepalive.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -46,8 +47,10 @@ public:
     // byte), nothing added; an empty string sends nothing. Throws WrongSocketState
     // unless Connected, SocketSend when the bytes cannot be handed to the system.
     virtual void SendData(const QString& data) = 0;
-    // Moves everything waiting into `data`, one character per byte.
-    virtual void GetData(QString& data) = 0;
+    // Moves everything waiting into `data` as the bytes that came: the text, one character
+    // per byte (Latin-1), kept as bytes so that it reaches the log and the receive box
+    // without being widened.
+    virtual void GetData(QByteArray& data) = 0;
     virtual void Close() = 0;
     // Raises DataArrival now for data that has arrived and not been announced yet (queued
     // behind a handler, or still waiting in the system). Before the socket is closed for
@@ -84,7 +87,7 @@ public:
     State state() const override { return state_; }
     void Connect() override;
     void SendData(const QString& data) override;
-    void GetData(QString& data) override;
+    void GetData(QByteArray& data) override;
     void Close() override;
     void deliverPending() override;
 

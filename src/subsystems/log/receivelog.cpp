@@ -48,8 +48,8 @@ void ReceiveLog::caretToEnd() {
     box_.setSelLength(0);
 }
 
-void ReceiveLog::serialInsert(const QString& text) {
-    box_.setSelText(text);
+void ReceiveLog::serialInsert(QByteArrayView received) {
+    box_.setSelBytes(received);
     caretToEnd();
 }
 
@@ -61,7 +61,7 @@ void ReceiveLog::reloadFromLog() {
 void ReceiveLog::startAfresh() {
     {
         files::TextFile log(logFilePath_, files::TextFile::Mode::Output);
-        log.print(QString());
+        log.print({});
         log.close();
     }
     fileBehind_ = false;
@@ -93,12 +93,15 @@ bool ReceiveLog::fileLost() const {
     return !now.exists || now.size < known.stamp.size;
 }
 
-void ReceiveLog::showAtEnd(const QString& chunk) {
+void ReceiveLog::showAtEnd(QByteArrayView chunk) {
     caretToEnd();
-    serialInsert(chunk + QStringLiteral("\r\n"));
+    QByteArray line;
+    line.reserve(chunk.size() + 2);
+    line.append(chunk).append("\r\n", 2);
+    serialInsert(line);
 }
 
-void ReceiveLog::tcpChunk(const QString& chunk) {
+void ReceiveLog::tcpChunk(QByteArrayView chunk) {
     try {
         if (fileBehind_ || fileLost())
             saveBox();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QString>
 
 #include <memory>
@@ -32,6 +33,9 @@ class RichTextBox;
 // 8 ... up to 30 seconds while that fails, until a save succeeds; and once more when
 // the log goes away with the window. So when the disk has room again, or the folder is
 // back, the log soon holds everything shown even if the unit has nothing more to say.
+//
+// Received text travels as bytes, one character per byte (Latin-1), from the link to the
+// box and the file.
 class ReceiveLog {
 public:
     ReceiveLog(RichTextBox& box, const QString& logFilePath);
@@ -41,7 +45,7 @@ public:
 
     // Box rules.
     void caretToEnd();
-    void serialInsert(const QString& text);
+    void serialInsert(QByteArrayView received);
     void reloadFromLog();
 
     // Writers (each throws the file or box failure to its caller).
@@ -49,7 +53,7 @@ public:
     void saveBox();
     // The TCP/IP row; returns normally even when the file could not be written (the
     // chunk is then shown at the end of the box), throws only when the box itself fails.
-    void tcpChunk(const QString& chunk);
+    void tcpChunk(QByteArrayView chunk);
 
     RichTextBox& box() { return box_; }
     // True while the file lacks text the box shows because a write failed.
@@ -65,7 +69,7 @@ public:
 
 private:
     bool fileLost() const;
-    void showAtEnd(const QString& chunk);
+    void showAtEnd(QByteArrayView chunk);
     void behind();
 
     RichTextBox& box_;
