@@ -19,7 +19,7 @@ ReceiveLog::~ReceiveLog() {
     if (!fileBehind_)
         return;
     try {
-        box_.SaveFile(logFilePath_, 1);
+        sync_.save(logFilePath_);
     } catch (const RuntimeError&) {
         // The last chance has gone; nobody is left to tell.
     }
@@ -54,7 +54,7 @@ void ReceiveLog::serialInsert(QByteArrayView received) {
 }
 
 void ReceiveLog::reloadFromLog() {
-    box_.LoadFile(logFilePath_);
+    sync_.load(logFilePath_);
     caretToEnd();
 }
 
@@ -66,14 +66,14 @@ void ReceiveLog::startAfresh() {
     }
     fileBehind_ = false;
     catchUp_->stop();
-    box_.LoadFile(logFilePath_);
+    sync_.load(logFilePath_);
     box_.setText(box_.Text() + QStringLiteral("\r\n"));
     caretToEnd();
 }
 
 void ReceiveLog::saveBox() {
     try {
-        box_.SaveFile(logFilePath_, 1);
+        sync_.save(logFilePath_);
         fileBehind_ = false;
         catchUp_->stop();
         catchUp_->setInterval(CatchUpMilliseconds);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "log/logfilesync.h"
+
 #include <QByteArrayView>
 #include <QString>
 
@@ -35,7 +37,8 @@ class RichTextBox;
 // back, the log soon holds everything shown even if the unit has nothing more to say.
 //
 // Received text travels as bytes, one character per byte (Latin-1), from the link to the
-// box and the file.
+// box and the file. The saves and loads keep the file in step with the box at the cost of
+// what is new (logfilesync.h).
 class ReceiveLog {
 public:
     ReceiveLog(RichTextBox& box, const QString& logFilePath);
@@ -56,6 +59,10 @@ public:
     void tcpChunk(QByteArrayView chunk);
 
     RichTextBox& box() { return box_; }
+    // Switched on, every save and load is the box's whole-file operation (for comparisons
+    // and benchmarks).
+    void setWholeFileOnly(bool on) { sync_.setWholeFileOnly(on); }
+    const LogFileSync& fileSync() const { return sync_; }
     // True while the file lacks text the box shows because a write failed.
     bool fileBehind() const { return fileBehind_; }
     // When the file is behind, tries now to save the box over it (quietly; a failure
@@ -74,6 +81,7 @@ private:
 
     RichTextBox& box_;
     const QString& logFilePath_;
+    LogFileSync sync_{box_};
     bool fileBehind_ = false;
     std::unique_ptr<QTimer> catchUp_;
 };
