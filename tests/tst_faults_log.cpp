@@ -16,6 +16,7 @@
 
 #include "tst_faults_common.h"
 
+#include "log/filebuttons.h"
 #include "log/receivelog.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -210,6 +211,7 @@ private slots:
     void caughtUpOnClose_data();
     void caughtUpOnClose();
     void copyOntoFullDisk();
+    void viewingTheCutLogLosesNothing();
     void reloadForgetsWaitingCr();
     void loneCrWaitsAcrossReads();
     void savedAgainAppendsJustTheNewText();
@@ -433,6 +435,25 @@ void FaultsLogTest::copyOntoFullDisk() {
     QFile made(copy);
     QVERIFY(made.open(QIODevice::ReadOnly));
     QCOMPARE(made.readAll(), app.logBytes());
+}
+
+void FaultsLogTest::viewingTheCutLogLosesNothing() {
+    // The log is cut short behind the program's back and then shown in the viewer: the
+    // next TCP/IP chunk still finds the file short of what the box shows, and saves the
+    // box over it before appending, so the reload takes nothing out of view.
+    AppHarness app;
+    auto& w = app.window();
+    QCOMPARE(app.com5->waitFor(5, Wait), QByteArray("rip\r\n"));
+    QVERIFY(app.com5->write("one\r\n"));
+    QTRY_COMPARE(app.logBytes(), QByteArray("\r\n\r\none\r\n"));
+    QVERIFY(QFile(app.logPath()).resize(2));
+    app.dialogs->answers.push_back(app.logPath());
+    w.btnSave[1]->click();
+    QVERIFY(w.fileButtons().viewer());
+    app.socket->deliver("two");
+    QCOMPARE(app.logBytes(), QByteArray("\r\n\r\none\r\ntwo\r\n"));
+    QCOMPARE(w.rtfReceive->Text(), QStringLiteral("\r\n\r\none\r\ntwo\r\n"));
+    QVERIFY(app.messages->texts.isEmpty());
 }
 
 void FaultsLogTest::reloadForgetsWaitingCr() {
