@@ -582,7 +582,7 @@ public:
 
     // `next`: the next log size to be measured (0 for none).
     Figures measure(bool whole, qint64 size, qint64 next) {
-        box_.setWholeFileOnly(whole);
+        h_->receiveLog().setWholeFileOnly(whole);
         last_ = Figures{};
         Figures& f = last_;
         const bool capped = whole && size >= 1'000'000;
@@ -611,7 +611,7 @@ public:
             f.bulkTcp = bulk(false, mb, cap, &f.gapTcpMs, &f.bulkTcpMB);
         f.peakMB = double(statusKb("VmHWM")) / 1024;
         f.logMB = double(logSize()) / 1e6;
-        box_.setWholeFileOnly(false);
+        h_->receiveLog().setWholeFileOnly(false);
         return f;
     }
 

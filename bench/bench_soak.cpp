@@ -187,7 +187,7 @@ int main(int argc, char* argv[]) {
         QStringLiteral("^(rdp|rsp|rco|rci|rlt|rct) #([0-9]{6,}) "));
     // The readings are numbered from 1 and only polling asks for them: the last one
     // carries the number `polls`.
-    const QString last = QStringLiteral(" #%1 ").arg(polls, 6, 10, QLatin1Char('0'));
+    const QByteArray last = QStringLiteral(" #%1 ").arg(polls, 6, 10, QLatin1Char('0')).toLatin1();
     const int budgetMs = 60000 + polls * (interval + 50);
     const bool done = waitUntil(
         [&] { return sent >= polls && w.rtfReceive->tail(200).contains(last); }, budgetMs);

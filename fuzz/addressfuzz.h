@@ -178,10 +178,14 @@ inline QString checkAgreement(Rig& r, const Model& m) {
     return QString();
 }
 
-inline QString answerStep(Rig& r, Model& m, const QString& text) {
+// `viaBytes`: the text (Latin-1 characters only) is given as received bytes are, one
+// byte per character.
+inline QString answerStep(Rig& r, Model& m, const QString& text, bool viaBytes = false) {
     const QStringList storedBefore = r.stored(), shownBefore = r.shown();
     r.changes = r.deepest = 0;
-    const Flag result = r.address.ParseIpAnswer(text);
+    const QByteArray bytes = viaBytes ? text.toLatin1() : QByteArray();
+    const Flag result = viaBytes ? r.address.ParseIpAnswer(QLatin1StringView(bytes))
+                                 : r.address.ParseIpAnswer(text);
     const Answer a = answerRule(text);
     if (result != True && result != False)
         return QStringLiteral("ParseIpAnswer returned %1").arg(result);
@@ -263,11 +267,13 @@ inline QString writeStep(Rig& r, Model& m, int n, const QString& text) {
 
 // fuzz_ipanswer: the input, one character per byte, is an address answer given to
 // ParseIpAnswer twice over (the second time must change nothing more), once from the
-// default address and once after an incomplete answer has stored octets of its own.
+// default address and once after an incomplete answer has stored octets of its own; each
+// as text and as the received bytes.
 inline QString ipAnswer(QByteArrayView input) {
     Rig& r = rig();
     const QString text = QString::fromLatin1(input.data(), input.size());
-    for (const bool primed : {false, true}) {
+    for (const int run : {0, 1, 2, 3}) {
+        const bool primed = run % 2 == 1, viaBytes = run >= 2;
         r.reset();
         detail::Model m;
         m.lastShown = r.shown();
@@ -277,8 +283,10 @@ inline QString ipAnswer(QByteArrayView input) {
         }
         for (int pass = 0; pass < 2; ++pass) {
             const QStringList before = r.stored();
-            if (QString e = detail::answerStep(r, m, text); !e.isEmpty())
-                return QStringLiteral("pass %1%2: ").arg(pass + 1).arg(primed ? ", primed" : "") +
+            if (QString e = detail::answerStep(r, m, text, viaBytes); !e.isEmpty())
+                return QStringLiteral("pass %1%2%3: ")
+                           .arg(pass + 1)
+                           .arg(primed ? ", primed" : "", viaBytes ? ", bytes" : "") +
                        e;
             if (pass == 1 && r.stored() != before)
                 return QStringLiteral("a second ParseIpAnswer changed the octets");

@@ -304,6 +304,11 @@ void SerialLinkTest::receive() {
                        "C\x01\r\n");
     QVERIFY(app.logBytes().endsWith("\r\n25\xb0"
                                     "C\x01\r\n"));
+    // An 8-bit byte in an answer's field is its Latin-1 character there too.
+    w.rtfReceive->setText(QString());
+    RECEIVE(*app.com5, "IP: 9.9.9.\xb0.");
+    QCOMPARE(octets(w), (QStringList{"9", "9", "9", QStringLiteral("\u00b0")}));
+    QCOMPARE(boxes(w), octets(w));
 
     QVERIFY(events.codes.size() >= 10);
     QCOMPARE(events.codes.count(SerialControl::EvReceive), events.codes.size());

@@ -27,7 +27,7 @@ namespace {
 
 struct Event {
     std::int16_t code;
-    QString input; // what the handler read, when it read
+    QByteArray input; // what the handler read, when it read
 };
 
 // Records every OnComm the control raises, with the CommEvent seen during the event.
@@ -53,8 +53,8 @@ struct Recorder {
             n += e.code == code ? 1 : 0;
         return n;
     }
-    QString inputs() const {
-        QString all;
+    QByteArray inputs() const {
+        QByteArray all;
         for (const Event& e : events)
             all += e.input;
         return all;
@@ -183,13 +183,13 @@ void TestSerialControl::inputReturnsEverythingWaiting() {
     QVERIFY(peer.waitUntilWaitingAtSlave(7, 3000));
     QVERIFY(QTest::qWaitFor([&] { return !rec.events.isEmpty(); }, 3000));
     QCOMPARE(rec.events.first().code, SerialControl::EvReceive);
-    QCOMPARE(rec.events.first().input.toLatin1(), QByteArray("abc\0d\xE9\xFF", 7));
+    QCOMPARE(rec.events.first().input, QByteArray("abc\0d\xE9\xFF", 7));
     // Nothing else came in before the next arrival.
     QVERIFY(peer.write("|"));
-    QVERIFY(QTest::qWaitFor([&] { return rec.inputs().endsWith(u'|'); }, 3000));
-    QCOMPARE(rec.inputs().toLatin1(), QByteArray("abc\0d\xE9\xFF|", 8));
+    QVERIFY(QTest::qWaitFor([&] { return rec.inputs().endsWith('|'); }, 3000));
+    QCOMPARE(rec.inputs(), QByteArray("abc\0d\xE9\xFF|", 8));
     // Nothing waits any more.
-    QCOMPARE(comm.Input(), QString());
+    QCOMPARE(comm.Input(), QByteArray());
 }
 
 void TestSerialControl::receiveEventsFollowRThreshold() {
@@ -205,9 +205,8 @@ void TestSerialControl::receiveEventsFollowRThreshold() {
     // RThreshold 0: no event, but the bytes wait for Input(). Once Input() has them the
     // port has announced them, and no event was raised or is on its way.
     QVERIFY(peer.write("quiet"));
-    QString quiet;
-    QVERIFY(
-        QTest::qWaitFor([&] { return (quiet += comm.Input()) == QLatin1String("quiet"); }, 3000));
+    QByteArray quiet;
+    QVERIFY(QTest::qWaitFor([&] { return (quiet += comm.Input()) == "quiet"; }, 3000));
     QCOMPARE(rec.events.size(), 0);
     QVERIFY(!comm.receivePending());
 
@@ -225,13 +224,13 @@ void TestSerialControl::receiveEventsFollowRThreshold() {
     QCOMPARE(rec.events.size(), 2);
     QCOMPARE(rec.count(SerialControl::EvReceive), 2);
     QCOMPARE(comm.CommEvent(), SerialControl::EvReceive);
-    QCOMPARE(comm.Input(), QStringLiteral("onetwo"));
+    QCOMPARE(comm.Input(), QByteArray("onetwo"));
 
     // Unread bytes do not raise events again by themselves: the next arrival raises
     // the next event.
     QVERIFY(peer.write("three"));
     QVERIFY(QTest::qWaitFor([&] { return rec.events.size() >= 3; }, 3000));
-    QCOMPARE(comm.Input(), QStringLiteral("three"));
+    QCOMPARE(comm.Input(), QByteArray("three"));
     QVERIFY(QTest::qWaitFor([&] { return !comm.receivePending(); }, 3000));
     QCOMPARE(rec.events.size(), 3);
 }
@@ -247,7 +246,7 @@ void TestSerialControl::steadyStreamSharesEvents() {
     Recorder rec;
     rec.attach(comm);
     QByteArray got;
-    rec.extra = [&](SerialControl& c, const Event&) { got += c.Input().toLatin1(); };
+    rec.extra = [&](SerialControl& c, const Event&) { got += c.Input(); };
     comm.setPortOpen(true);
     QByteArray sent;
     QElapsedTimer clock;
@@ -288,15 +287,14 @@ void TestSerialControl::heldBackArrivalsSurviveDeviceLoss() {
 
     QByteArray sent = fast ? QByteArray(2 * SerialControl::SlowBelowBytes, 'x') : "a";
     QVERIFY(peer.write(sent));
-    QVERIFY(QTest::qWaitFor([&] { return rec.inputs().toLatin1() == sent; }, 3000));
+    QVERIFY(QTest::qWaitFor([&] { return rec.inputs() == sent; }, 3000));
     QVERIFY(peer.write("d"));
     sent += 'd';
     // Once the port has read it, its event is held back (or, on a slow machine, raised).
-    QVERIFY(QTest::qWaitFor(
-        [&] { return comm.receivePending() || rec.inputs().toLatin1() == sent; }, 3000));
+    QVERIFY(QTest::qWaitFor([&] { return comm.receivePending() || rec.inputs() == sent; }, 3000));
     peer.closeMaster();
     QVERIFY(QTest::qWaitFor([&] { return rec.count(SerialControl::EvDeviceLost) > 0; }, 3000));
-    QCOMPARE(rec.inputs().toLatin1(), sent);
+    QCOMPARE(rec.inputs(), sent);
     QCOMPARE(rec.count(SerialControl::EvDeviceLost), 1);
     QCOMPARE(rec.events.constLast().code, SerialControl::EvDeviceLost);
     QVERIFY(!comm.PortOpen());
@@ -314,7 +312,7 @@ void TestSerialControl::arrivalDuringHandlerIsAnnounced() {
     rec.read = true;
     bool nested = false;
     rec.extra = [&](SerialControl&, const Event& e) {
-        if (nested || e.input.isEmpty() || rec.inputs() != QLatin1String("first"))
+        if (nested || e.input.isEmpty() || rec.inputs() != "first")
             return;
         nested = true;
         peer.write("second");
@@ -326,7 +324,7 @@ void TestSerialControl::arrivalDuringHandlerIsAnnounced() {
     comm.setPortOpen(true);
 
     QVERIFY(peer.write("first"));
-    QVERIFY(QTest::qWaitFor([&] { return rec.inputs() == QLatin1String("firstsecond"); }, 3000));
+    QVERIFY(QTest::qWaitFor([&] { return rec.inputs() == "firstsecond"; }, 3000));
     QCOMPARE(rec.count(SerialControl::EvReceive), 2);
 }
 
@@ -437,7 +435,7 @@ void TestSerialControl::portHeldBySecondControl() {
     first.Output(QStringLiteral("still mine"));
     QCOMPARE(peer.waitFor(10, 3000), QByteArray("still mine"));
     QVERIFY(peer.write("reply"));
-    QVERIFY(QTest::qWaitFor([&] { return rec.inputs() == QLatin1String("reply"); }, 3000));
+    QVERIFY(QTest::qWaitFor([&] { return rec.inputs() == "reply"; }, 3000));
 
     // Once the holder lets go, the second opener gets the port.
     first.setPortOpen(false);
@@ -577,7 +575,7 @@ void TestSerialControl::deviceLossRaisedOnceWithoutSpinning() {
     rec.attach(comm);
     comm.setPortOpen(true);
     QVERIFY(peer.write("hi"));
-    QVERIFY(QTest::qWaitFor([&] { return rec.inputs() == QLatin1String("hi"); }, 3000));
+    QVERIFY(QTest::qWaitFor([&] { return rec.inputs() == "hi"; }, 3000));
 
     // The other side goes away: the slave reads end-of-file or EIO from now on.
     peer.closeMaster();
@@ -670,7 +668,7 @@ void TestSerialControl::reopenAfterDeviceLoss() {
     comm.Output(QStringLiteral("back"));
     QCOMPARE(replacement.waitFor(4, 3000), QByteArray("back"));
     QVERIFY(replacement.write("again"));
-    QVERIFY(QTest::qWaitFor([&] { return rec.inputs() == QLatin1String("again"); }, 3000));
+    QVERIFY(QTest::qWaitFor([&] { return rec.inputs() == "again"; }, 3000));
 
     // And a second loss is reported again, once.
     replacement.closeMaster();
@@ -855,12 +853,12 @@ void TestSerialControl::handlerMayCloseAndReopen() {
     rec.extra = [&](SerialControl& c, const Event& e) {
         if (e.input.isEmpty())
             return;
-        if (rec.inputs() == QLatin1String("reopen")) {
+        if (rec.inputs() == "reopen") {
             c.setPortOpen(false);
             QVERIFY(!c.PortOpen());
             c.setPortOpen(true);
             c.Output(QStringLiteral("reopened"));
-        } else if (rec.inputs().endsWith(QLatin1String("close"))) {
+        } else if (rec.inputs().endsWith("close")) {
             c.setPortOpen(false);
         }
     };
@@ -872,7 +870,7 @@ void TestSerialControl::handlerMayCloseAndReopen() {
     QVERIFY(comm.PortOpen());
     // Events keep flowing on the reopened port.
     QVERIFY(peer.write("more"));
-    QVERIFY(QTest::qWaitFor([&] { return rec.inputs() == QLatin1String("reopenmore"); }, 3000));
+    QVERIFY(QTest::qWaitFor([&] { return rec.inputs() == "reopenmore"; }, 3000));
 
     QVERIFY(peer.write("close"));
     QVERIFY(QTest::qWaitFor([&] { return !comm.PortOpen(); }, 3000));
@@ -880,7 +878,7 @@ void TestSerialControl::handlerMayCloseAndReopen() {
     QVERIFY(peer.write("unheard"));
     QVERIFY(peer.waitUntilWaitingAtSlave(7, 3000));
     QVERIFY(handlePostedEvents());
-    QCOMPARE(rec.inputs(), QStringLiteral("reopenmoreclose"));
+    QCOMPARE(rec.inputs(), QByteArray("reopenmoreclose"));
 }
 
 void TestSerialControl::closeAndDestroyWhileOpenDeliverOutput() {

@@ -72,10 +72,10 @@ struct Arrivals {
                          [this, &control](std::int32_t bytesTotal) {
                              totals.append(bytesTotal);
                              if (read) {
-                                 QString got;
+                                 QByteArray got;
                                  control.GetData(got);
                                  QCOMPARE(got.size(), qsizetype(bytesTotal));
-                                 data += got.toLatin1();
+                                 data += got;
                              }
                              if (extra)
                                  extra(control);
@@ -166,9 +166,9 @@ void TestSocketControl::propertiesOfTheControl() {
     QCOMPARE(sock.state(), State::Closed);
     // Close and GetData on a closed control are harmless.
     sock.Close();
-    QString data = QStringLiteral("junk");
+    QByteArray data = "junk";
     sock.GetData(data);
-    QCOMPARE(data, QString());
+    QCOMPARE(data, QByteArray());
     QCOMPARE(sock.state(), State::Closed);
 }
 
@@ -330,11 +330,11 @@ void TestSocketControl::dataArrivalCarriesBytesTotal() {
     QVERIFY(server.send("678"));
     QVERIFY(QTest::qWaitFor([&] { return arrivals.totals.size() >= 2; }, 3000));
     QCOMPARE(arrivals.totals.constLast(), 8);
-    QString data;
+    QByteArray data;
     sock.GetData(data);
-    QCOMPARE(data, QStringLiteral("12345678"));
+    QCOMPARE(data, QByteArray("12345678"));
     sock.GetData(data);
-    QCOMPARE(data, QString());
+    QCOMPARE(data, QByteArray());
 }
 
 void TestSocketControl::arrivalDuringHandlerIsAnnounced() {
@@ -382,9 +382,9 @@ void TestSocketControl::peerCloseKeepsDataReadable() {
     QVERIFY(waitForState(sock, State::Closing));
     QVERIFY(QTest::qWaitFor([&] { return !arrivals.totals.isEmpty(); }, 3000));
     QCOMPARE(arrivals.totals.constLast(), 9);
-    QString data;
+    QByteArray data;
     sock.GetData(data);
-    QCOMPARE(data, QStringLiteral("goodbye\r\n"));
+    QCOMPARE(data, QByteArray("goodbye\r\n"));
 
     const RuntimeError e = caught([&] { sock.SendData(QStringLiteral("anyone?")); });
     QCOMPARE(e.number(), err::WrongSocketState);
@@ -431,9 +431,9 @@ void TestSocketControl::closeDropsWaitingDataAndReconnects() {
 
     sock.Close();
     QCOMPARE(sock.state(), State::Closed);
-    QString data = QStringLiteral("junk");
+    QByteArray data = "junk";
     sock.GetData(data);
-    QCOMPARE(data, QString());
+    QCOMPARE(data, QByteArray());
     QVERIFY(server.waitForClientClosed(3000));
     sock.Close(); // twice is harmless
 
@@ -443,7 +443,7 @@ void TestSocketControl::closeDropsWaitingDataAndReconnects() {
     QVERIFY(server.send("fresh"));
     QVERIFY(QTest::qWaitFor([&] { return arrivals.totals.size() >= 2; }, 3000));
     sock.GetData(data);
-    QCOMPARE(data, QStringLiteral("fresh"));
+    QCOMPARE(data, QByteArray("fresh"));
     sock.SendData(QStringLiteral("hello again"));
     QVERIFY(server.waitForBytes(11, 3000));
     QCOMPARE(server.received(), QByteArray("hello again"));

@@ -1,6 +1,5 @@
 #include "platform/files.h"
 
-#include "platform/latin1.h"
 #include "platform/paths.h"
 #include "platform/runtimeerror.h"
 
@@ -170,10 +169,12 @@ TextFile::~TextFile() {
     }
 }
 
-void TextFile::print(const QString& text) {
-    QByteArray bytes = toLatin1Bytes(text);
-    bytes.append("\r\n", 2);
-    write(bytes);
+void TextFile::print(QByteArrayView text) {
+    // One write, so that the line and its end reach the file together.
+    QByteArray line;
+    line.reserve(text.size() + 2);
+    line.append(text).append("\r\n", 2);
+    write(line);
 }
 
 void TextFile::write(QByteArrayView bytes) {

@@ -7,9 +7,9 @@
 #include <cstdint>
 
 // Files, as the program uses them: a text file is opened for output or for append,
-// written and closed within one handler. Text is one byte per character (Latin-1; a
-// character without a byte is written as '?'). Paths are the program's own names and
-// go through paths::nativePath.
+// written and closed within one handler. Text is handed over as bytes, one byte per
+// character (Latin-1, latin1.h). Paths are the program's own names and go through
+// paths::nativePath.
 //
 // Every failure is thrown as a RuntimeError with the operating system's own message and
 // the source "Quorlane".
@@ -17,7 +17,7 @@ namespace files {
 
 // A text file open for output (created or truncated) or for append (created when
 // missing), closed by close() or by the destructor. print() writes a print line: the
-// text followed by CR LF.
+// text (one byte per character) followed by CR LF.
 class TextFile {
 public:
     enum class Mode { Output, Append };
@@ -26,7 +26,7 @@ public:
     TextFile(const TextFile&) = delete;
     TextFile& operator=(const TextFile&) = delete;
 
-    void print(const QString& text);
+    void print(QByteArrayView text);
     void write(QByteArrayView bytes);
     void close();
 

@@ -2,7 +2,6 @@
 
 #include "platform/files.h"
 #include "platform/latin1.h"
-#include "platform/paths.h"
 #include "platform/rtfreader.h"
 #include "platform/runtimeerror.h"
 #include "platform/textview.h"
@@ -128,8 +127,12 @@ QString RichTextBox::SelText() const {
 }
 
 void RichTextBox::setSelText(const QString& text) {
+    setSelBytes(toLatin1Bytes(text));
+}
+
+void RichTextBox::setSelBytes(QByteArrayView bytes) {
     leaveRich();
-    store_.replaceSelection(toLatin1Bytes(text));
+    store_.replaceSelection(bytes);
 }
 
 std::int64_t RichTextBox::textLength() const {
@@ -138,10 +141,10 @@ std::int64_t RichTextBox::textLength() const {
     return store_.length();
 }
 
-QString RichTextBox::tail(std::int64_t n) const {
+QByteArray RichTextBox::tail(std::int64_t n) const {
     if (isRich())
-        return Text().right(static_cast<qsizetype>(n));
-    return QString::fromLatin1(store_.tail(n));
+        return toLatin1Bytes(Text().right(static_cast<qsizetype>(n)));
+    return store_.tail(n);
 }
 
 void RichTextBox::setRichText(QByteArrayView rtf) {
@@ -158,7 +161,6 @@ void RichTextBox::setRichText(QByteArrayView rtf) {
     stack_->setCurrentWidget(rich_);
     setFocusProxy(rich_);
     passOnDescription();
-    sync_ = Sync{};
 }
 
 void RichTextBox::showPlain() {
@@ -190,133 +192,36 @@ void RichTextBox::leaveRich() {
     store_.select(start, start + len);
 }
 
-void RichTextBox::LoadFile(const QString& path) {
-    if (!wholeFileOnly_ && !isRich() && tryLoadDelta(shortcutName(path)))
-        return;
-    const QString native = paths::nativePath(path);
-    const files::LedgerEntry before = files::observe(native);
-    const QByteArray bytes = files::readAll(native);
-    const bool steady = files::stamp(native) == before.stamp;
+RichTextBox::FileReport RichTextBox::LoadFile(const QString& path) {
+    const QByteArray bytes = files::readAll(path);
+    FileReport report;
+    report.bytes = bytes.size();
     if (looksLikeRtf(bytes)) {
         setRichText(bytes);
-        return;
+        return report;
     }
     showPlain();
-    bool carry = false;
-    bool changed = false;
-    const QByteArray text = normaliseBreaks(bytes, carry, &changed);
-    store_.setText(text);
-    if (steady)
-        recordSync(native, bytes.size(), !changed, carry);
-    else
-        sync_ = Sync{};
+    report.plain = true;
+    store_.setText(normaliseBreaks(bytes, report.crCarry, &report.breaksRewritten));
+    return report;
 }
 
-bool RichTextBox::tryLoadDelta(const QString& native) {
-    // A file whose first bytes could still grow into "{\rtf" is read whole (it is tiny).
-    if (sync_.native != native || store_.revision() != sync_.revision || !sync_.staysPlain)
-        return false;
-    const files::LedgerEntry entry = files::ledger(native);
-    const files::Stamp now = files::stamp(native);
-    if (entry.rewrites != sync_.rewrites || !now.exists || !(now == entry.stamp) ||
-        now.size < sync_.fileSize)
-        return false;
-    QByteArray delta;
-    try {
-        delta = files::readRange(native, sync_.fileSize, now.size);
-    } catch (const RuntimeError&) {
-        return false; // changed while we looked: the whole load says what is there
-    }
-    if (!(files::stamp(native) == now))
-        return false;
-    bool carry = sync_.crCarry;
-    bool changed = false;
-    store_.continueLoad(delta, carry, &changed);
-    // The rewrite count is as checked above; the file's first bytes are as they were.
-    sync_.fileSize = now.size;
-    sync_.fileIsText = sync_.fileIsText && !changed;
-    sync_.crCarry = carry;
-    store_.markUnchanged();
-    sync_.revision = store_.revision();
-    ++shortcutLoads_;
-    return true;
-}
-
-void RichTextBox::SaveFile(const QString& path, int fileType) {
+RichTextBox::FileReport RichTextBox::SaveFile(const QString& path, int fileType) {
     Q_UNUSED(fileType); // only plain text is ever saved
-    if (!wholeFileOnly_ && !isRich() && trySaveDelta(shortcutName(path)))
-        return;
-    const QString native = paths::nativePath(path);
-    sync_ = Sync{};
-    files::TextFile f(native, files::TextFile::Mode::Output);
+    files::TextFile f(path, files::TextFile::Mode::Output);
+    FileReport report;
     if (isRich()) {
-        f.write(toLatin1Bytes(Text()));
+        const QByteArray text = toLatin1Bytes(Text());
+        f.write(text);
         f.close();
-        return;
+        report.bytes = text.size();
+        return report;
     }
     f.write(store_.text());
     f.close();
-    recordSync(native, store_.length(), true, false);
-}
-
-bool RichTextBox::trySaveDelta(const QString& native) {
-    if (sync_.native != native || !sync_.fileIsText || store_.lowestChange() < sync_.fileSize ||
-        store_.length() < sync_.fileSize)
-        return false;
-    const files::LedgerEntry entry = files::ledger(native);
-    const files::Stamp now = files::stamp(native);
-    if (entry.rewrites != sync_.rewrites || !now.exists || !(now == entry.stamp) ||
-        now.size != sync_.fileSize)
-        return false;
-    // The file holds the text up to fileSize, and the text has only grown at its end.
-    if (store_.length() > sync_.fileSize) {
-        files::TextFile f(native, files::TextFile::Mode::Append);
-        f.write(store_.mid(sync_.fileSize, store_.length() - sync_.fileSize));
-        f.close();
-    }
-    // Our own append does not count as a rewrite: the count stays as checked above.
-    sync_.fileSize = store_.length();
-    store_.markUnchanged();
-    sync_.revision = store_.revision();
-    ++shortcutSaves_;
-    return true;
-}
-
-QString RichTextBox::shortcutName(const QString& path) {
-    // Where a program path lies depends on the path and on the home folder the
-    // environment names. paths::nativePath also makes sure that drive C's root exists,
-    // which costs a few system calls every time; the shortcut only ever acts on a file
-    // that exists, so it keeps the name it found last, and the whole-file operations
-    // resolve the path afresh.
-    QByteArray env;
-    for (const char* name : {"QUORLANE_HOME", "XDG_DATA_HOME", "HOME"}) {
-        env += qgetenv(name);
-        env += '\0';
-    }
-    if (path != nameCache_.path || env != nameCache_.env) {
-        nameCache_.path = path;
-        nameCache_.env = env;
-        nameCache_.native = paths::nativePath(path);
-    }
-    return nameCache_.native;
-}
-
-void RichTextBox::recordSync(const QString& native, std::int64_t fileSize, bool fileIsText,
-                             bool crCarry) {
-    sync_.native = native;
-    sync_.rewrites = files::ledger(native).rewrites;
-    sync_.fileSize = fileSize;
-    sync_.fileIsText = fileIsText;
-    sync_.crCarry = crCarry;
-    // The text begins as the file does up to its first CR or LF, and "{\rtf" has
-    // neither: the file can turn rich only while its first bytes (up to five) are the
-    // start of "{\rtf".
-    const QByteArrayView magic("{\\rtf");
-    const qsizetype k = static_cast<qsizetype>(std::min<std::int64_t>(magic.size(), fileSize));
-    sync_.staysPlain =
-        QByteArrayView(store_.text()).first(std::min(k, store_.text().size())) != magic.first(k);
-    store_.markUnchanged();
-    sync_.revision = store_.revision();
+    report.plain = true;
+    report.bytes = store_.length();
+    return report;
 }
 
 void RichTextBox::changeEvent(QEvent* event) {

@@ -403,13 +403,8 @@ void SerialControl::closePort(bool drain) {
             }
             port->close();
         }
-        if (raiseDepth_ > 0) {
-            // Closed from an OnComm handler: the port may be on the stack below it.
-            port->setParent(this);
-            retired_.append(port);
-        } else {
-            delete port;
-        }
+        // Closed from an OnComm handler, the port may be on the stack below it.
+        keepAlive_.release(port);
     }
 #ifdef Q_OS_UNIX
     if (lockFd_ >= 0) {
@@ -422,20 +417,9 @@ void SerialControl::closePort(bool drain) {
 
 void SerialControl::raise(std::int16_t event) {
     commEvent_ = event;
-    ++raiseDepth_;
-    // The handler may close the port, reopen it, or throw; ports it closed are released
-    // once the outermost emission is over, through the event loop, because the signal
-    // that led here may still be running in one of them.
-    struct Leave {
-        SerialControl* control;
-        ~Leave() {
-            if (--control->raiseDepth_ == 0) {
-                for (QSerialPort* port : std::as_const(control->retired_))
-                    port->deleteLater();
-                control->retired_.clear();
-            }
-        }
-    } leave{this};
+    // The handler may close the port, reopen it, or throw; ports it closed are deleted
+    // once the outermost emission is over.
+    const EventKeepAlive::Raising raising(keepAlive_);
     emit OnComm();
 }
 
@@ -603,10 +587,10 @@ void SerialControl::Output(const QString& text) {
                                  .arg(devicePath()));
 }
 
-QString SerialControl::Input() {
+QByteArray SerialControl::Input() {
     if (!PortOpen())
         fail(err::PortNotOpen, QStringLiteral("Port %1 is not open").arg(commPort_));
-    const QByteArray bytes = port_->readAll();
+    QByteArray bytes = port_->readAll();
     inputCount_ += std::uint64_t(bytes.size());
-    return QString::fromLatin1(bytes);
+    return bytes;
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "platform/eventkeepalive.h"
+
+#include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -78,9 +81,11 @@ public:
     // Writes the whole string, one byte per character (Latin-1; a character without a
     // byte goes out as '?'). Throws PortNotOpen when closed, PortWrite on failure.
     void Output(const QString& text);
-    // Everything received since the last read, one character per byte; empty when
-    // nothing is waiting. Throws PortNotOpen when closed.
-    QString Input();
+    // Everything received since the last read, as the bytes that came: the text, one
+    // character per byte (Latin-1), kept as bytes so that it reaches the receive box and
+    // the log without being widened; empty when nothing is waiting. Throws PortNotOpen
+    // when closed.
+    QByteArray Input();
     // The reason for the OnComm event being handled (0 before any event).
     std::int16_t CommEvent() const { return commEvent_; }
 
@@ -112,20 +117,20 @@ private:
     void onPortError(int error);
     // Closes the port (after pushing out what is still buffered when `drain`) and
     // releases the lock. A handler of OnComm may close the port while the QSerialPort is
-    // still on the stack below it: such a port is kept until the event has been handled.
+    // still on the stack below it: such a port is kept until the event has been handled
+    // (keepAlive_).
     void closePort(bool drain);
     void setModemLine(bool dtr, bool on);
 
     std::unique_ptr<QSerialPort> port_;
-    QString openPath_;             // the device path the open port was resolved from
-    std::uint64_t inputCount_ = 0; // bytes handed out by Input(), ever
-    bool receivePosted_ = false;   // a follow-up receive event is queued
-    QTimer receivePacer_;          // holds back a receive event that follows too soon
-    QElapsedTimer lastReceive_;    // when the last receive event was raised
-    bool slowStream_ = true;       // the last receive event brought little
-    bool sendPosted_ = false;      // a transmit-buffer-empty check is queued
-    int raiseDepth_ = 0;           // OnComm emissions in progress
-    QList<QSerialPort*> retired_;  // ports closed during an OnComm emission
+    QString openPath_;               // the device path the open port was resolved from
+    std::uint64_t inputCount_ = 0;   // bytes handed out by Input(), ever
+    bool receivePosted_ = false;     // a follow-up receive event is queued
+    QTimer receivePacer_;            // holds back a receive event that follows too soon
+    QElapsedTimer lastReceive_;      // when the last receive event was raised
+    bool slowStream_ = true;         // the last receive event brought little
+    bool sendPosted_ = false;        // a transmit-buffer-empty check is queued
+    EventKeepAlive keepAlive_{this}; // ports closed during an OnComm emission
     std::int16_t commPort_ = 1;
     QString settings_ = QStringLiteral("9600,N,8,1");
     bool dtr_ = false;

@@ -144,10 +144,7 @@ void TcpSocketControl::dropSocket() {
 #endif
     }
     socket->abort();
-    if (emitDepth_ > 0)
-        retired_.append(socket);
-    else
-        delete socket;
+    keepAlive_.release(socket);
 }
 
 void TcpSocketControl::Connect() {
@@ -180,14 +177,13 @@ void TcpSocketControl::SendData(const QString& data) {
     socket->flush();
 }
 
-void TcpSocketControl::GetData(QString& data) {
+void TcpSocketControl::GetData(QByteArray& data) {
     if (!socket_) {
         data.clear();
         return;
     }
-    const QByteArray bytes = socket_->readAll();
-    readCount_ += std::uint64_t(bytes.size());
-    data = QString::fromLatin1(bytes);
+    data = socket_->readAll();
+    readCount_ += std::uint64_t(data.size());
 }
 
 void TcpSocketControl::Close() {
@@ -242,21 +238,9 @@ void TcpSocketControl::onReadyRead(QTcpSocket* socket) {
         return;
     const std::uint64_t readBefore = readCount_;
     {
-        ++emitDepth_;
         // The handler may close or reconnect (dropping this socket) or throw; sockets it
-        // dropped are released once the outermost emission is over, through the event
-        // loop, because the signal that led here may still be running in one of them.
-        struct Leave {
-            TcpSocketControl* control;
-            ~Leave() {
-                if (--control->emitDepth_ == 0) {
-                    // Children of the control: gone with it if it goes first.
-                    for (QTcpSocket* s : std::as_const(control->retired_))
-                        s->deleteLater();
-                    control->retired_.clear();
-                }
-            }
-        } leave{this};
+        // dropped are deleted once the outermost emission is over.
+        const EventKeepAlive::Raising raising(keepAlive_);
         emit DataArrival(
             std::int32_t(std::min<qint64>(waiting, std::numeric_limits<std::int32_t>::max())));
     }

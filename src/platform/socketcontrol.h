@@ -1,5 +1,8 @@
 #pragma once
 
+#include "platform/eventkeepalive.h"
+
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -44,8 +47,10 @@ public:
     // byte), nothing added; an empty string sends nothing. Throws WrongSocketState
     // unless Connected, SocketSend when the bytes cannot be handed to the system.
     virtual void SendData(const QString& data) = 0;
-    // Moves everything waiting into `data`, one character per byte.
-    virtual void GetData(QString& data) = 0;
+    // Moves everything waiting into `data` as the bytes that came: the text, one character
+    // per byte (Latin-1), kept as bytes so that it reaches the log and the receive box
+    // without being widened.
+    virtual void GetData(QByteArray& data) = 0;
     virtual void Close() = 0;
     // Raises DataArrival now for data that has arrived and not been announced yet (queued
     // behind a handler, or still waiting in the system). Before the socket is closed for
@@ -82,7 +87,7 @@ public:
     State state() const override { return state_; }
     void Connect() override;
     void SendData(const QString& data) override;
-    void GetData(QString& data) override;
+    void GetData(QByteArray& data) override;
     void Close() override;
     void deliverPending() override;
 
@@ -91,7 +96,7 @@ private:
     void resetSocket();
     // Aborts the current socket and lets it go. A DataArrival handler may call Close() or
     // Connect() while the socket is on the stack below it: such a socket is kept until
-    // the event has been handled.
+    // the event has been handled (keepAlive_).
     void dropSocket();
     void onReadyRead(QTcpSocket* socket);
     void onDisconnected(QTcpSocket* socket);
@@ -99,8 +104,7 @@ private:
 
     QTcpSocket* socket_ = nullptr;
     State state_ = State::Closed;
-    std::uint64_t readCount_ = 0; // bytes handed out by GetData(), ever
-    bool arrivalPosted_ = false;  // a follow-up DataArrival is queued
-    int emitDepth_ = 0;           // DataArrival emissions in progress
-    QList<QTcpSocket*> retired_;  // sockets dropped during a DataArrival emission
+    std::uint64_t readCount_ = 0;    // bytes handed out by GetData(), ever
+    bool arrivalPosted_ = false;     // a follow-up DataArrival is queued
+    EventKeepAlive keepAlive_{this}; // sockets dropped during a DataArrival emission
 };

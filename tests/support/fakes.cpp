@@ -36,9 +36,8 @@ void RecordingSocketControl::SendData(const QString& data) {
     sent << data;
 }
 
-void RecordingSocketControl::GetData(QString& data) {
-    data = QString::fromLatin1(waiting_);
-    waiting_.clear();
+void RecordingSocketControl::GetData(QByteArray& data) {
+    data = std::exchange(waiting_, {});
 }
 
 void RecordingSocketControl::Close() {

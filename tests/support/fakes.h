@@ -54,7 +54,7 @@ public:
     State state() const override { return state_; }
     void Connect() override;
     void SendData(const QString& data) override;
-    void GetData(QString& data) override;
+    void GetData(QByteArray& data) override;
     void Close() override;
 
     // Puts bytes in the receive queue and raises DataArrival.

@@ -127,7 +127,7 @@ public:
     void SendData(const QString&) override {
         fail(err::WrongSocketState, QStringLiteral("the picture tool has no network"));
     }
-    void GetData(QString& data) override { data.clear(); }
+    void GetData(QByteArray& data) override { data.clear(); }
     void Close() override {}
 };
 

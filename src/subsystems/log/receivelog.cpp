@@ -19,7 +19,7 @@ ReceiveLog::~ReceiveLog() {
     if (!fileBehind_)
         return;
     try {
-        box_.SaveFile(logFilePath_, 1);
+        sync_.save(logFilePath_);
     } catch (const RuntimeError&) {
         // The last chance has gone; nobody is left to tell.
     }
@@ -48,32 +48,32 @@ void ReceiveLog::caretToEnd() {
     box_.setSelLength(0);
 }
 
-void ReceiveLog::serialInsert(const QString& text) {
-    box_.setSelText(text);
+void ReceiveLog::serialInsert(QByteArrayView received) {
+    box_.setSelBytes(received);
     caretToEnd();
 }
 
 void ReceiveLog::reloadFromLog() {
-    box_.LoadFile(logFilePath_);
+    sync_.load(logFilePath_);
     caretToEnd();
 }
 
 void ReceiveLog::startAfresh() {
     {
         files::TextFile log(logFilePath_, files::TextFile::Mode::Output);
-        log.print(QString());
+        log.print({});
         log.close();
     }
     fileBehind_ = false;
     catchUp_->stop();
-    box_.LoadFile(logFilePath_);
+    sync_.load(logFilePath_);
     box_.setText(box_.Text() + QStringLiteral("\r\n"));
     caretToEnd();
 }
 
 void ReceiveLog::saveBox() {
     try {
-        box_.SaveFile(logFilePath_, 1);
+        sync_.save(logFilePath_);
         fileBehind_ = false;
         catchUp_->stop();
         catchUp_->setInterval(CatchUpMilliseconds);
@@ -93,12 +93,15 @@ bool ReceiveLog::fileLost() const {
     return !now.exists || now.size < known.stamp.size;
 }
 
-void ReceiveLog::showAtEnd(const QString& chunk) {
+void ReceiveLog::showAtEnd(QByteArrayView chunk) {
     caretToEnd();
-    serialInsert(chunk + QStringLiteral("\r\n"));
+    QByteArray line;
+    line.reserve(chunk.size() + 2);
+    line.append(chunk).append("\r\n", 2);
+    serialInsert(line);
 }
 
-void ReceiveLog::tcpChunk(const QString& chunk) {
+void ReceiveLog::tcpChunk(QByteArrayView chunk) {
     try {
         if (fileBehind_ || fileLost())
             saveBox();

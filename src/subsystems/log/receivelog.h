@@ -1,5 +1,8 @@
 #pragma once
 
+#include "log/logfilesync.h"
+
+#include <QByteArrayView>
 #include <QString>
 
 #include <memory>
@@ -32,6 +35,10 @@ class RichTextBox;
 // 8 ... up to 30 seconds while that fails, until a save succeeds; and once more when
 // the log goes away with the window. So when the disk has room again, or the folder is
 // back, the log soon holds everything shown even if the unit has nothing more to say.
+//
+// Received text travels as bytes, one character per byte (Latin-1), from the link to the
+// box and the file. The saves and loads keep the file in step with the box at the cost of
+// what is new (logfilesync.h).
 class ReceiveLog {
 public:
     ReceiveLog(RichTextBox& box, const QString& logFilePath);
@@ -41,7 +48,7 @@ public:
 
     // Box rules.
     void caretToEnd();
-    void serialInsert(const QString& text);
+    void serialInsert(QByteArrayView received);
     void reloadFromLog();
 
     // Writers (each throws the file or box failure to its caller).
@@ -49,9 +56,13 @@ public:
     void saveBox();
     // The TCP/IP row; returns normally even when the file could not be written (the
     // chunk is then shown at the end of the box), throws only when the box itself fails.
-    void tcpChunk(const QString& chunk);
+    void tcpChunk(QByteArrayView chunk);
 
     RichTextBox& box() { return box_; }
+    // Switched on, every save and load is the box's whole-file operation (for comparisons
+    // and benchmarks).
+    void setWholeFileOnly(bool on) { sync_.setWholeFileOnly(on); }
+    const LogFileSync& fileSync() const { return sync_; }
     // True while the file lacks text the box shows because a write failed.
     bool fileBehind() const { return fileBehind_; }
     // When the file is behind, tries now to save the box over it (quietly; a failure
@@ -65,11 +76,12 @@ public:
 
 private:
     bool fileLost() const;
-    void showAtEnd(const QString& chunk);
+    void showAtEnd(QByteArrayView chunk);
     void behind();
 
     RichTextBox& box_;
     const QString& logFilePath_;
+    LogFileSync sync_{box_};
     bool fileBehind_ = false;
     std::unique_ptr<QTimer> catchUp_;
 };

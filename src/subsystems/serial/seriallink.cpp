@@ -64,13 +64,15 @@ void SerialLink::txtRS232Send_KeyPress(std::int16_t& keyAscii) {
 void SerialLink::MSComm1_OnComm() {
     ErrorTrap::quietly([&] {
         if (p_.comm.CommEvent() == SerialControl::EvReceive) {
-            const QString received = p_.comm.Input();
-            p_.log.serialInsert(received);
-            const QString tail = p_.log.box().tail(50);
+            // The received text and the box's tail are Latin-1 text held as bytes, one
+            // character per byte, as the port delivered them.
+            const QByteArray receivedText = p_.comm.Input();
+            p_.log.serialInsert(receivedText);
+            const QByteArray tailText = p_.log.box().tail(50);
             // An incomplete answer is looked for again at the next event; the box is
             // saved either way, so the text received is never missing from the log.
-            if (tail.size() > 10 && tail.contains(QLatin1String("IP: ")))
-                p_.address.ParseIpAnswer(tail);
+            if (tailText.size() > 10 && tailText.contains("IP: "))
+                p_.address.ParseIpAnswer(QLatin1StringView(tailText));
         }
         p_.log.saveBox();
     });

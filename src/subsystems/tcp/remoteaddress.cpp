@@ -85,8 +85,8 @@ void RemoteAddress::boxChanged(int n) {
         box->setText(octets_[n]);
 }
 
-Flag RemoteAddress::ParseIpAnswer(const QString& text) {
-    const qsizetype at = text.indexOf(QLatin1String("IP: "), 0, Qt::CaseSensitive);
+template <typename View> Flag RemoteAddress::takeAnswer(View text) {
+    const qsizetype at = text.indexOf(QLatin1StringView("IP: "), 0, Qt::CaseSensitive);
     if (at < 0)
         return False;
     qsizetype from = at + 4;
@@ -94,11 +94,19 @@ Flag RemoteAddress::ParseIpAnswer(const QString& text) {
         const qsizetype dot = text.indexOf(QLatin1Char('.'), from);
         if (dot < 0)
             return False;
-        octets_[k] = text.mid(from, dot - from);
+        octets_[k] = text.mid(from, dot - from).toString();
         from = dot + 1;
     }
     writeBoxes();
     return True;
+}
+
+Flag RemoteAddress::ParseIpAnswer(const QString& text) {
+    return takeAnswer(QStringView(text));
+}
+
+Flag RemoteAddress::ParseIpAnswer(QLatin1StringView text) {
+    return takeAnswer(text);
 }
 
 void RemoteAddress::writeBoxes() {

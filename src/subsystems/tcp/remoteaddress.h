@@ -2,6 +2,7 @@
 
 #include "form/flags.h"
 
+#include <QLatin1StringView>
 #include <QLocale>
 #include <QString>
 
@@ -32,6 +33,8 @@ public:
     // False, with the fields before the missing "." stored and no box written, when the
     // answer is incomplete, and False with nothing changed when there is no "IP: ".
     Flag ParseIpAnswer(const QString& text);
+    // The same for received text held as bytes, one character per byte.
+    Flag ParseIpAnswer(QLatin1StringView text);
 
     // Writes the stored octets into the boxes, first to fourth.
     void writeBoxes();
@@ -46,6 +49,9 @@ public:
     static bool isOctet(const QString& text, const QLocale& locale);
 
 private:
+    // ParseIpAnswer on a QStringView or a QLatin1StringView.
+    template <typename View> Flag takeAnswer(View text);
+
     std::array<QString, 4>& octets_;
     std::array<TextBox*, 4> boxes_;
 };

@@ -79,14 +79,16 @@ void TcpLink::txtSend_KeyPress(std::int16_t& keyAscii) {
 }
 
 void TcpLink::Winsock1_DataArrival(std::int32_t bytesTotal) {
-    QString chunk;
+    // The chunk is Latin-1 text held as bytes, one character per byte, as the socket
+    // delivered them; it reaches the log and the box without being widened.
+    QByteArray chunkText;
     if (bytesTotal <= 0)
         return;
     ErrorTrap::quietly([&] {
-        p_.winsock.GetData(chunk);
-        p_.log.tcpChunk(chunk);
-        const QString last = chunk.right(bytesTotal);
-        if (last.contains(QLatin1String("IP: ")))
+        p_.winsock.GetData(chunkText);
+        p_.log.tcpChunk(chunkText);
+        const QLatin1StringView last = QLatin1StringView(chunkText).right(bytesTotal);
+        if (last.contains(QLatin1StringView("IP: ")))
             p_.address.ParseIpAnswer(last);
     });
 }

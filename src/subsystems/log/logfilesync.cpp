@@ -1,0 +1,123 @@
+#include "log/logfilesync.h"
+
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/richtextbox.h"
+#include "platform/runtimeerror.h"
+#include "platform/textstore.h"
+
+#include <algorithm>
+
+void LogFileSync::load(const QString& path) {
+    if (!wholeFileOnly_ && !box_.isRich() && tryLoadDelta(shortcutName(path)))
+        return;
+    const QString native = shortcutName(path);
+    const files::LedgerEntry before = files::observe(native);
+    const RichTextBox::FileReport read = box_.LoadFile(path);
+    // What was read is what the ledger knows of the file only if nobody wrote it meanwhile.
+    if (read.plain && files::stamp(native) == before.stamp)
+        recordSync(native, read.bytes, !read.breaksRewritten, read.crCarry);
+    else
+        sync_ = Sync{};
+}
+
+bool LogFileSync::tryLoadDelta(const QString& native) {
+    TextStore& store = box_.store();
+    // A file whose first bytes could still grow into "{\rtf" is read whole (it is tiny).
+    if (sync_.native != native || store.revision() != sync_.revision || !sync_.staysPlain)
+        return false;
+    const files::LedgerEntry entry = files::ledger(native);
+    const files::Stamp now = files::stamp(native);
+    if (entry.rewrites != sync_.rewrites || !now.exists || !(now == entry.stamp) ||
+        now.size < sync_.fileSize)
+        return false;
+    QByteArray delta;
+    try {
+        delta = files::readRange(native, sync_.fileSize, now.size);
+    } catch (const RuntimeError&) {
+        return false; // changed while we looked: the whole load says what is there
+    }
+    if (!(files::stamp(native) == now))
+        return false;
+    bool carry = sync_.crCarry;
+    bool changed = false;
+    store.continueLoad(delta, carry, &changed);
+    // The rewrite count is as checked above; the file's first bytes are as they were.
+    sync_.fileSize = now.size;
+    sync_.fileIsText = sync_.fileIsText && !changed;
+    sync_.crCarry = carry;
+    store.markUnchanged();
+    sync_.revision = store.revision();
+    ++shortcutLoads_;
+    return true;
+}
+
+void LogFileSync::save(const QString& path) {
+    if (!wholeFileOnly_ && !box_.isRich() && trySaveDelta(shortcutName(path)))
+        return;
+    sync_ = Sync{};
+    const RichTextBox::FileReport written = box_.SaveFile(path, 1);
+    if (written.plain)
+        recordSync(shortcutName(path), written.bytes, true, false);
+}
+
+bool LogFileSync::trySaveDelta(const QString& native) {
+    TextStore& store = box_.store();
+    if (sync_.native != native || !sync_.fileIsText || store.lowestChange() < sync_.fileSize ||
+        store.length() < sync_.fileSize)
+        return false;
+    const files::LedgerEntry entry = files::ledger(native);
+    const files::Stamp now = files::stamp(native);
+    if (entry.rewrites != sync_.rewrites || !now.exists || !(now == entry.stamp) ||
+        now.size != sync_.fileSize)
+        return false;
+    // The file holds the text up to fileSize, and the text has only grown at its end.
+    if (store.length() > sync_.fileSize) {
+        files::TextFile f(native, files::TextFile::Mode::Append);
+        f.write(store.mid(sync_.fileSize, store.length() - sync_.fileSize));
+        f.close();
+    }
+    // Our own append does not count as a rewrite: the count stays as checked above.
+    sync_.fileSize = store.length();
+    store.markUnchanged();
+    sync_.revision = store.revision();
+    ++shortcutSaves_;
+    return true;
+}
+
+QString LogFileSync::shortcutName(const QString& path) {
+    // Where a program path lies depends on the path and on the home folder the
+    // environment names. paths::nativePath also makes sure that drive C's root exists,
+    // which costs a few system calls every time; the shortcut only ever acts on a file
+    // that exists, so it keeps the name it found last, and the box's whole-file
+    // operations resolve the path afresh.
+    QByteArray env;
+    for (const char* name : {"QUORLANE_HOME", "XDG_DATA_HOME", "HOME"}) {
+        env += qgetenv(name);
+        env += '\0';
+    }
+    if (path != nameCache_.path || env != nameCache_.env) {
+        nameCache_.path = path;
+        nameCache_.env = env;
+        nameCache_.native = paths::nativePath(path);
+    }
+    return nameCache_.native;
+}
+
+void LogFileSync::recordSync(const QString& native, std::int64_t fileSize, bool fileIsText,
+                             bool crCarry) {
+    TextStore& store = box_.store();
+    sync_.native = native;
+    sync_.rewrites = files::ledger(native).rewrites;
+    sync_.fileSize = fileSize;
+    sync_.fileIsText = fileIsText;
+    sync_.crCarry = crCarry;
+    // The text begins as the file does up to its first CR or LF, and "{\rtf" has
+    // neither: the file can turn rich only while its first bytes (up to five) are the
+    // start of "{\rtf".
+    const QByteArrayView magic("{\\rtf");
+    const qsizetype k = static_cast<qsizetype>(std::min<std::int64_t>(magic.size(), fileSize));
+    sync_.staysPlain = store.mid(0, k) != magic.first(k);
+    store.markUnchanged();
+    sync_.revision = store.revision();
+}
