@@ -66,7 +66,7 @@ QString RichTextBox::Text() const {
         t.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
         return t;
     }
-    return QString::fromLatin1(store_.text());
+    return QString::fromLatin1(store_.bytes());
 }
 
 void RichTextBox::setText(const QString& text) {
@@ -254,7 +254,7 @@ void RichTextBox::SaveFile(const QString& path, int fileType) {
         f.close();
         return;
     }
-    f.write(store_.text());
+    store_.forEachPiece(0, store_.length(), [&](QByteArrayView piece) { f.write(piece); });
     f.close();
     recordSync(native, store_.length(), true, false);
 }
@@ -313,8 +313,7 @@ void RichTextBox::recordSync(const QString& native, std::int64_t fileSize, bool 
     // start of "{\rtf".
     const QByteArrayView magic("{\\rtf");
     const qsizetype k = static_cast<qsizetype>(std::min<std::int64_t>(magic.size(), fileSize));
-    sync_.staysPlain =
-        QByteArrayView(store_.text()).first(std::min(k, store_.text().size())) != magic.first(k);
+    sync_.staysPlain = store_.mid(0, k) != magic.first(k);
     store_.markUnchanged();
     sync_.revision = store_.revision();
 }

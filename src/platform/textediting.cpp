@@ -134,7 +134,7 @@ void TextEditing::moveVertically(std::int64_t rows, bool extend) {
 }
 
 std::int64_t TextEditing::wordStartBefore(std::int64_t pos) const {
-    const QByteArray& t = view_.store()->text();
+    const TextStore& t = *view_.store();
     while (pos > 0 && !isWordByte(static_cast<unsigned char>(t.at(pos - 1))))
         --pos;
     while (pos > 0 && isWordByte(static_cast<unsigned char>(t.at(pos - 1))))
@@ -143,8 +143,8 @@ std::int64_t TextEditing::wordStartBefore(std::int64_t pos) const {
 }
 
 std::int64_t TextEditing::wordEndAfter(std::int64_t pos) const {
-    const QByteArray& t = view_.store()->text();
-    const std::int64_t n = t.size();
+    const TextStore& t = *view_.store();
+    const std::int64_t n = t.length();
     while (pos < n && isWordByte(static_cast<unsigned char>(t.at(pos))))
         ++pos;
     while (pos < n && !isWordByte(static_cast<unsigned char>(t.at(pos))))
@@ -154,7 +154,7 @@ std::int64_t TextEditing::wordEndAfter(std::int64_t pos) const {
 
 void TextEditing::selectWordAt(std::int64_t pos) {
     TextStore& s = *view_.store();
-    const QByteArray& t = s.text();
+    const TextStore& t = s;
     const std::int64_t line = s.lineOf(pos);
     const std::int64_t ls = s.lineStart(line);
     const std::int64_t le = ls + s.lineLength(line);
@@ -248,13 +248,12 @@ bool TextEditing::keyPress(QKeyEvent* event) {
     const Qt::KeyboardModifiers mods = event->modifiers();
     const bool shift = mods.testFlag(Qt::ShiftModifier);
     const bool ctrl = mods.testFlag(Qt::ControlModifier);
-    const QByteArray& t = s.text();
     const std::int64_t caret = s.caret();
     const std::int64_t selStart = s.selStart();
     const std::int64_t selEnd = selStart + s.selLength();
     // Whether a CR LF pair ends at or starts at the caret (it moves and goes as one).
-    const bool breakBefore = caret >= 2 && t.at(caret - 2) == '\r' && t.at(caret - 1) == '\n';
-    const bool breakAfter = caret + 1 < length && t.at(caret) == '\r' && t.at(caret + 1) == '\n';
+    const bool breakBefore = caret >= 2 && s.at(caret - 2) == '\r' && s.at(caret - 1) == '\n';
+    const bool breakAfter = caret + 1 < length && s.at(caret) == '\r' && s.at(caret + 1) == '\n';
 
     switch (event->key()) {
     case Qt::Key_Left:

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+#include <deque>
 
 class TextStore;
 
@@ -52,7 +52,8 @@ private:
 
     const TextStore* store_ = nullptr;
     std::int64_t columns_ = 80;
-    // rowsBefore_[i]: number of rows before line i; has lineCount() + 1 entries.
-    std::vector<std::int64_t> rowsBefore_{0, 1};
+    // rowsBefore_[i]: number of rows before line i; has lineCount() + 1 entries. It grows in
+    // pieces, without copying itself.
+    std::deque<std::int64_t> rowsBefore_{0, 1};
     std::int64_t layoutWork_ = 0;
 };

@@ -302,8 +302,15 @@ void TextView::paintEvent(QPaintEvent* event) {
             selEnd >= lineEnd + 2 && row.cells < columns) {
             p.fillRect(QRect(static_cast<int>(kLeftMargin + row.cells * cw), y, cw, lh), highlight);
         }
-        const QByteArrayView bytes = QByteArrayView(store_->text()).sliced(row.start, row.cells);
-        glyphs_.cells(p, pal, dpr, kLeftMargin, y, bytes, selStart - row.start, selEnd - row.start);
+        // The row's bytes where they lie in the store (in two pieces where it crosses from
+        // one block of the store to the next).
+        int x = kLeftMargin;
+        std::int64_t at = row.start;
+        store_->forEachPiece(row.start, row.cells, [&](QByteArrayView bytes) {
+            glyphs_.cells(p, pal, dpr, x, y, bytes, selStart - at, selEnd - at);
+            x += static_cast<int>(bytes.size()) * cw;
+            at += bytes.size();
+        });
     }
     glyphs_.finish(p, pal);
 
