@@ -166,47 +166,53 @@ void TstTextView::wrapsLinesIntoRows() {
 }
 
 void TstTextView::rowIndexMatchesRecomputation() {
-    Box box;
-    QVERIFY(box.ready());
-    TextStore& s = box.store;
-    std::mt19937 rng(777);
-    auto any = [&](std::int64_t lo, std::int64_t hi) {
-        return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng);
-    };
-    auto piece = [&] {
-        QByteArray p;
-        const std::int64_t n = any(0, 3 * box.view.columns());
-        for (std::int64_t i = 0; i < n; ++i)
-            p.append(any(0, 15) == 0 ? '\n' : static_cast<char>('a' + i % 26));
-        return p;
-    };
-    bool carry = false;
-    for (int step = 0; step < 400; ++step) {
-        const std::int64_t len = s.length();
-        switch (any(0, 5)) {
-        case 0:
-        case 1:
-            s.append(piece(), carry);
-            break;
-        case 2:
-            s.select(any(0, len), any(0, len));
-            s.replaceSelection(piece());
-            break;
-        case 3:
-            s.remove(any(0, len), any(0, 60));
-            break;
-        case 4:
-            if (len > 20000)
-                s.remove(0, len / 3);
-            break;
-        default:
-            if (any(0, 20) == 0)
-                box.view.resize(any(120, 700), 300); // new wrap width
-            break;
+    // Also over a store of small blocks, whose lines and breaks cross block boundaries.
+    for (std::int64_t blockBytes : {TextStore::DefaultBlockBytes, std::int64_t(5)}) {
+        Box box(QSize(420, 300), blockBytes);
+        QVERIFY(box.ready());
+        TextStore& s = box.store;
+        std::mt19937 rng(777);
+        auto any = [&](std::int64_t lo, std::int64_t hi) {
+            return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng);
+        };
+        auto piece = [&] {
+            QByteArray p;
+            const std::int64_t n = any(0, 3 * box.view.columns());
+            for (std::int64_t i = 0; i < n; ++i)
+                p.append(any(0, 15) == 0 ? '\n' : static_cast<char>('a' + i % 26));
+            return p;
+        };
+        bool carry = false;
+        for (int step = 0; step < 400; ++step) {
+            const std::int64_t len = s.length();
+            switch (any(0, 5)) {
+            case 0:
+            case 1:
+                s.append(piece(), carry);
+                break;
+            case 2:
+                s.select(any(0, len), any(0, len));
+                s.replaceSelection(piece());
+                break;
+            case 3:
+                s.remove(any(0, len), any(0, 60));
+                break;
+            case 4:
+                if (len > 20000)
+                    s.remove(0, len / 3);
+                break;
+            default:
+                if (any(0, 20) == 0)
+                    box.view.resize(any(120, 700), 300); // new wrap width
+                break;
+            }
+            const QString problem = checkRows(box.view, s);
+            if (!problem.isEmpty())
+                QFAIL(qPrintable(QStringLiteral("blocks of %1, step %2: %3")
+                                     .arg(blockBytes)
+                                     .arg(step)
+                                     .arg(problem)));
         }
-        const QString problem = checkRows(box.view, s);
-        if (!problem.isEmpty())
-            QFAIL(qPrintable(QStringLiteral("step %1: %2").arg(step).arg(problem)));
     }
 }
 

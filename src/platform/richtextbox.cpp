@@ -271,7 +271,8 @@ bool RichTextBox::trySaveDelta(const QString& native) {
     // The file holds the text up to fileSize, and the text has only grown at its end.
     if (store_.length() > sync_.fileSize) {
         files::TextFile f(native, files::TextFile::Mode::Append);
-        f.write(store_.mid(sync_.fileSize, store_.length() - sync_.fileSize));
+        store_.forEachPiece(sync_.fileSize, store_.length() - sync_.fileSize,
+                            [&](QByteArrayView piece) { f.write(piece); });
         f.close();
     }
     // Our own append does not count as a rewrite: the count stays as checked above.

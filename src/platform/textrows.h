@@ -9,9 +9,10 @@ class TextStore;
 // each line (the text between two breaks) takes as many rows as its cells fill, an empty
 // line one. The CR LF of a break takes no cell.
 //
-// Per line the number of rows before it is kept, so that finding the line of a row is a
-// binary search, and a change lays out again only the lines from the one it touched on:
-// appending at the end touches only the last lines.
+// Only the lines that take more than one row are listed, each with the rows that those
+// before it (and it) take beyond their first: a line that fits in one row costs nothing,
+// mapping between rows and lines is a binary search, and a change lays out again only the
+// lines from the one it touched on: appending at the end touches only the last lines.
 class TextRows {
 public:
     // Lays out the whole text of `store` at `columns` cells a row. Until then the rows are
@@ -22,11 +23,9 @@ public:
     void relayoutFrom(std::int64_t line);
 
     std::int64_t columns() const { return columns_; }
-    std::int64_t rowCount() const { return rowsBefore_.back(); }
+    std::int64_t rowCount() const { return lines_ + extraBefore(lines_); }
     // Rows before `line` (for line == lineCount(): all rows).
-    std::int64_t rowsBefore(std::int64_t line) const {
-        return rowsBefore_[static_cast<std::size_t>(line)];
-    }
+    std::int64_t rowsBefore(std::int64_t line) const { return line + extraBefore(line); }
     // A row, clamped to the rows there are: the line it belongs to, the position of its
     // first cell, the number of its cells and whether it is the last row of its line.
     struct Row {
@@ -48,12 +47,18 @@ public:
     std::int64_t layoutWork() const { return layoutWork_; }
 
 private:
+    // A line of more than one row, and the rows beyond their first that it and the lines
+    // before it take.
+    struct Wrapped {
+        std::int64_t line;
+        std::int64_t extraRows;
+    };
     std::int64_t rowsOfLine(std::int64_t line) const;
+    std::int64_t extraBefore(std::int64_t line) const;
 
     const TextStore* store_ = nullptr;
     std::int64_t columns_ = 80;
-    // rowsBefore_[i]: number of rows before line i; has lineCount() + 1 entries. It grows in
-    // pieces, without copying itself.
-    std::deque<std::int64_t> rowsBefore_{0, 1};
+    std::int64_t lines_ = 1;      // lines laid out
+    std::deque<Wrapped> wrapped_; // by line; grows in pieces, without copying itself
     std::int64_t layoutWork_ = 0;
 };

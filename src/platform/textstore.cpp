@@ -51,7 +51,7 @@ constexpr qsizetype kSlice = 64 * 1024;
 } // namespace
 
 TextStore::TextStore(std::int64_t blockBytes)
-    : blockBytes_(std::max<std::int64_t>(2, blockBytes)) {}
+    : blockBytes_(std::clamp<std::int64_t>(blockBytes, 2, DefaultBlockBytes)) {}
 
 TextStore::~TextStore() {
     if (onDestroyed)
@@ -104,6 +104,43 @@ QByteArray TextStore::bytes() const {
     return mid(0, length_);
 }
 
+// ---- lines ----
+//
+// Line i > 0 starts after the LF of break i - 1. Each block lists the offsets of the LFs
+// in it; `breaksBefore` counts those of the blocks before.
+
+std::int64_t TextStore::lineCount() const {
+    if (blocks_.empty())
+        return 1;
+    const Block& last = blocks_.back();
+    return 1 + last.breaksBefore + static_cast<std::int64_t>(last.lfs.size());
+}
+
+std::size_t TextStore::blockOfBreak(std::int64_t k) const {
+    auto holds = [&](std::size_t b) {
+        return b < blocks_.size() && k >= blocks_[b].breaksBefore &&
+               k < blocks_[b].breaksBefore + static_cast<std::int64_t>(blocks_[b].lfs.size());
+    };
+    if (holds(breakHint_))
+        return breakHint_;
+    if (holds(breakHint_ + 1))
+        return ++breakHint_;
+    // The last block with no more breaks before it than k holds break k: the next one has.
+    const auto it =
+        std::upper_bound(blocks_.begin(), blocks_.end(), k,
+                         [](std::int64_t n, const Block& b) { return n < b.breaksBefore; });
+    breakHint_ = static_cast<std::size_t>(it - blocks_.begin()) - 1;
+    return breakHint_;
+}
+
+std::int64_t TextStore::lineStart(std::int64_t line) const {
+    Q_ASSERT(line >= 0 && line < lineCount());
+    if (line <= 0)
+        return 0;
+    const Block& b = blocks_[blockOfBreak(line - 1)];
+    return b.start + b.lfs[static_cast<std::size_t>(line - 1 - b.breaksBefore)] + 1;
+}
+
 std::int64_t TextStore::lineLength(std::int64_t line) const {
     const std::int64_t start = lineStart(line);
     if (line + 1 < lineCount())
@@ -114,8 +151,12 @@ std::int64_t TextStore::lineLength(std::int64_t line) const {
 std::int64_t TextStore::lineOf(std::int64_t pos) const {
     if (pos <= 0)
         return 0;
-    auto it = std::upper_bound(lineStarts_.begin(), lineStarts_.end(), pos);
-    return static_cast<std::int64_t>(it - lineStarts_.begin()) - 1;
+    if (pos >= length_)
+        return lineCount() - 1;
+    // The breaks whose LF lies before pos.
+    const Block& b = blocks_[blockAt(pos)];
+    const auto before = std::lower_bound(b.lfs.begin(), b.lfs.end(), pos - b.start);
+    return b.breaksBefore + static_cast<std::int64_t>(before - b.lfs.begin());
 }
 
 std::int64_t TextStore::snap(std::int64_t pos) const {
@@ -128,20 +169,42 @@ std::int64_t TextStore::snap(std::int64_t pos) const {
 // ---- blocks ----
 
 TextStore::Block TextStore::newBlock() const {
-    return Block{std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(blockBytes_)),
-                 length_, 0};
+    Block b;
+    b.data = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(blockBytes_));
+    return b;
+}
+
+void TextStore::indexBreaks(Block& block, std::int64_t from) const {
+    // Stored text holds no lone LF: every LF ends a break.
+    block.lfs.erase(std::lower_bound(block.lfs.begin(), block.lfs.end(), from), block.lfs.end());
+    const char* d = block.data.get();
+    const char* end = d + block.size;
+    for (const char* p = d + from; p < end; ++p) {
+        p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        if (!p)
+            break;
+        block.lfs.push_back(static_cast<std::uint16_t>(p - d));
+    }
 }
 
 void TextStore::appendBytes(QByteArrayView bytes) {
     const char* p = bytes.data();
     std::int64_t n = bytes.size();
     while (n > 0) {
-        if (blocks_.empty() || blocks_.back().size == blockBytes_)
-            blocks_.push_back(newBlock());
+        if (blocks_.empty() || blocks_.back().size == blockBytes_) {
+            Block b = newBlock();
+            b.start = length_;
+            b.breaksBefore = lineCount() - 1;
+            blocks_.push_back(std::move(b));
+        }
         Block& last = blocks_.back();
-        const std::int64_t k = std::min(blockBytes_ - last.size, n);
-        std::memcpy(last.data.get() + last.size, p, static_cast<std::size_t>(k));
+        const std::int64_t from = last.size;
+        const std::int64_t k = std::min(blockBytes_ - from, n);
+        std::memcpy(last.data.get() + from, p, static_cast<std::size_t>(k));
         last.size += k;
+        indexBreaks(last, from);
+        if (last.size == blockBytes_)
+            last.lfs.shrink_to_fit(); // full: only edits in the middle change it now
         length_ += k;
         p += k;
         n -= k;
@@ -166,6 +229,7 @@ void TextStore::insertBytes(std::int64_t pos, QByteArrayView bytes) {
         std::memmove(d + offset + n, d + offset, static_cast<std::size_t>(after));
         std::memcpy(d + offset, bytes.data(), static_cast<std::size_t>(n));
         block.size += n;
+        indexBreaks(block, offset);
         renumberFrom(b + 1);
         return;
     }
@@ -191,6 +255,9 @@ void TextStore::insertBytes(std::int64_t pos, QByteArrayView bytes) {
     };
     put(bytes.data(), n);
     put(moved.constData(), after);
+    indexBreaks(block, offset);
+    for (Block& a : added)
+        indexBreaks(a, 0);
     const std::size_t count = added.size();
     blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(b) + 1,
                    std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()));
@@ -209,10 +276,13 @@ void TextStore::removeBytes(std::int64_t pos, std::int64_t len) {
     if (b0 == b1) {
         std::memmove(d + from, d + to, static_cast<std::size_t>(kept));
         first.size = from + kept;
+        indexBreaks(first, from);
     } else {
         first.size = from;
+        indexBreaks(first, from);
         std::memmove(d, d + to, static_cast<std::size_t>(kept));
         last.size = kept;
+        indexBreaks(last, 0);
         blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(b0) + 1,
                       blocks_.begin() + static_cast<std::ptrdiff_t>(b1));
     }
@@ -221,8 +291,12 @@ void TextStore::removeBytes(std::int64_t pos, std::int64_t len) {
 }
 
 void TextStore::renumberFrom(std::size_t block) {
-    for (std::size_t i = block; i < blocks_.size(); ++i)
-        blocks_[i].start = i == 0 ? 0 : blocks_[i - 1].start + blocks_[i - 1].size;
+    for (std::size_t i = block; i < blocks_.size(); ++i) {
+        const Block* prev = i == 0 ? nullptr : &blocks_[i - 1];
+        blocks_[i].start = prev ? prev->start + prev->size : 0;
+        blocks_[i].breaksBefore =
+            prev ? prev->breaksBefore + static_cast<std::int64_t>(prev->lfs.size()) : 0;
+    }
 }
 
 void TextStore::tidy(std::size_t first, std::size_t last) {
@@ -241,6 +315,8 @@ void TextStore::tidy(std::size_t first, std::size_t last) {
             Block& next = blocks_[i + 1];
             std::memcpy(b.data.get() + b.size, next.data.get(),
                         static_cast<std::size_t>(next.size));
+            for (std::uint16_t lf : next.lfs)
+                b.lfs.push_back(static_cast<std::uint16_t>(lf + b.size));
             b.size += next.size;
             blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
             if (last > i)
@@ -253,42 +329,6 @@ void TextStore::tidy(std::size_t first, std::size_t last) {
 
 // ---- changes ----
 
-void TextStore::indexLines(std::int64_t pos, std::int64_t len, QByteArrayView ins) {
-    // Stored text never holds a lone CR or LF and no range splits a CR LF pair, so line
-    // starts at or before pos stay, starts after the replaced range shift by the change in
-    // length, and the inserted text brings its own.
-    const std::int64_t delta = static_cast<std::int64_t>(ins.size()) - len;
-    auto firstAfter = std::upper_bound(lineStarts_.begin(), lineStarts_.end(), pos);
-    auto firstBeyond = std::upper_bound(firstAfter, lineStarts_.end(), pos + len);
-    const char* d = ins.data();
-    const qsizetype n = ins.size();
-    if (firstBeyond == lineStarts_.end()) {
-        // Nothing after the range: the new starts go at the end (the common case: text
-        // appended at the end).
-        lineStarts_.erase(firstAfter, lineStarts_.end());
-        for (qsizetype k = 0; k + 1 < n; ++k) {
-            if (d[k] == '\r' && d[k + 1] == '\n')
-                lineStarts_.push_back(pos + k + 2);
-        }
-        return;
-    }
-    for (auto it = firstBeyond; it != lineStarts_.end(); ++it)
-        *it += delta;
-    std::vector<std::int64_t> added;
-    for (qsizetype k = 0; k + 1 < n; ++k) {
-        if (d[k] == '\r' && d[k + 1] == '\n')
-            added.push_back(pos + k + 2);
-    }
-    // Overwrite the starts that went with the new ones, then erase or insert the rest.
-    const std::size_t gone = static_cast<std::size_t>(firstBeyond - firstAfter);
-    const std::size_t common = std::min(gone, added.size());
-    auto at = std::copy_n(added.begin(), common, firstAfter);
-    if (gone > common)
-        lineStarts_.erase(at, at + static_cast<std::ptrdiff_t>(gone - common));
-    else
-        lineStarts_.insert(at, added.begin() + static_cast<std::ptrdiff_t>(common), added.end());
-}
-
 void TextStore::noteChange(std::int64_t pos, std::int64_t removed, std::int64_t inserted) {
     lowestChange_ = std::min(lowestChange_, pos);
     ++revision_;
@@ -299,7 +339,8 @@ void TextStore::noteChange(std::int64_t pos, std::int64_t removed, std::int64_t 
 void TextStore::replaceRange(std::int64_t pos, std::int64_t len, QByteArrayView ins) {
     if (len == 0 && ins.isEmpty())
         return;
-    indexLines(pos, len, ins);
+    // Stored text never holds a lone CR or LF and no range splits a CR LF pair, so the
+    // blocks' breaks stay whole.
     if (len > 0)
         removeBytes(pos, len);
     insertBytes(pos, ins);
@@ -314,8 +355,6 @@ std::int64_t TextStore::appendNormalised(QByteArrayView raw, bool& crCarry, bool
         const QByteArray norm = normaliseBreaks(raw.sliced(at, std::min(kSlice, raw.size() - at)),
                                                 crCarry, &sliceDiffers);
         differs = differs || sliceDiffers;
-        // A normalised piece never ends between the CR and the LF of a break.
-        indexLines(length_, 0, norm);
         appendBytes(norm);
     }
     if (changedBytes)
@@ -327,9 +366,7 @@ void TextStore::setText(QByteArrayView raw) {
     const std::int64_t old = length_;
     pendingCrEnd_ = -1;
     blocks_.clear();
-    hint_ = 0;
     length_ = 0;
-    lineStarts_.assign(1, 0);
     bool carry = false;
     const std::int64_t inserted = appendNormalised(raw, carry, nullptr);
     if (old > 0 || inserted > 0)
@@ -340,9 +377,18 @@ void TextStore::setText(QByteArrayView raw) {
 std::int64_t TextStore::replaceSelection(QByteArrayView raw) {
     const std::int64_t pos = selStart_;
     bool carry = pendingCrEnd_ >= 0 && pendingCrEnd_ == pos;
-    QByteArray norm = normaliseBreaks(raw, carry);
-    const std::int64_t inserted = norm.size();
-    replaceRange(pos, selLength_, norm);
+    std::int64_t inserted = 0;
+    if (pos == length_ && selLength_ == 0) {
+        // At the end (where received text goes): stored as it is normalised, a slice at a
+        // time.
+        inserted = appendNormalised(raw, carry, nullptr);
+        if (inserted > 0)
+            noteChange(pos, 0, inserted);
+    } else {
+        const QByteArray norm = normaliseBreaks(raw, carry);
+        inserted = norm.size();
+        replaceRange(pos, selLength_, norm);
+    }
     // Still waiting for the LF of a break when this piece ended in a lone CR, or when it
     // was empty and the previous one did.
     pendingCrEnd_ = carry ? pos + inserted : -1;

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -30,22 +29,24 @@ QByteArray normaliseBreaks(QByteArrayView raw, bool& crCarry, bool* changed = nu
 // Storage: the text lies in blocks of at most blockBytes() bytes, each allocated once at
 // that size and never moved, so that appending fills the last block and then adds new
 // ones without ever copying what is there, and no copy of the whole text is ever made
-// (unless bytes() is asked for). A position is found by a binary search over the blocks.
+// (unless bytes() is asked for); only the list of blocks, a few words each, is copied as
+// it grows. A position is found by a binary search over the blocks.
 // An insertion or removal elsewhere moves bytes only within the blocks it touches
 // (splitting a full one, dropping emptied ones, merging neighbours that fit into one, so
 // that two neighbouring blocks always hold more than one block's worth) and shifts the
-// positions of the blocks after it. The line index grows in pieces of its own, without
-// copying itself either.
+// positions of the blocks after it. Lines are indexed per block: each block keeps where
+// the line breaks in it end (two bytes a break) and how many breaks the blocks before it
+// hold, so that the index, too, grows with the text without ever being copied whole.
 //
 // Cost: appending at the end costs the length of the appended text; length(), at(),
 // mid(), tail(), line look-ups and the caret are constant or logarithmic in the size of
 // the text. An insertion or deletion elsewhere costs the size of the blocks it touches,
-// and the number of blocks and lines after it.
+// and the number of blocks after it.
 class TextStore {
 public:
     static constexpr std::int64_t DefaultBlockBytes = 64 * 1024;
 
-    // `blockBytes` (at least 2) is for tests that need blocks of a few bytes.
+    // `blockBytes` (2 to DefaultBlockBytes) is for tests that need blocks of a few bytes.
     explicit TextStore(std::int64_t blockBytes = DefaultBlockBytes);
     ~TextStore();
     TextStore(const TextStore&) = delete;
@@ -106,10 +107,8 @@ public:
 
     // Lines: a line is the text between two breaks; line i starts at lineStart(i) and
     // its length excludes the CR LF. There is always at least one (possibly empty) line.
-    std::int64_t lineCount() const { return static_cast<std::int64_t>(lineStarts_.size()); }
-    std::int64_t lineStart(std::int64_t line) const {
-        return lineStarts_[static_cast<std::size_t>(line)];
-    }
+    std::int64_t lineCount() const;
+    std::int64_t lineStart(std::int64_t line) const;
     std::int64_t lineLength(std::int64_t line) const;
     std::int64_t lineOf(std::int64_t pos) const;
 
@@ -135,19 +134,22 @@ public:
 
 private:
     struct Block {
-        std::unique_ptr<char[]> data; // blockBytes_ bytes
-        std::int64_t start = 0;       // position of the first byte
-        std::int64_t size = 0;        // bytes used, never 0
+        std::unique_ptr<char[]> data;   // blockBytes_ bytes
+        std::int64_t start = 0;         // position of the first byte
+        std::int64_t size = 0;          // bytes used, never 0
+        std::int64_t breaksBefore = 0;  // line breaks in the blocks before
+        std::vector<std::uint16_t> lfs; // offsets of the LF of each break in this block
     };
 
     std::size_t blockAt(std::int64_t pos) const;
+    std::size_t blockOfBreak(std::int64_t k) const;
+    void indexBreaks(Block& block, std::int64_t from) const;
     Block newBlock() const;
     void appendBytes(QByteArrayView bytes);
     void insertBytes(std::int64_t pos, QByteArrayView bytes);
     void removeBytes(std::int64_t pos, std::int64_t len);
     void renumberFrom(std::size_t block);
     void tidy(std::size_t first, std::size_t last);
-    void indexLines(std::int64_t pos, std::int64_t len, QByteArrayView ins);
     std::int64_t appendNormalised(QByteArrayView raw, bool& crCarry, bool* changed);
     void noteChange(std::int64_t pos, std::int64_t removed, std::int64_t inserted);
     void replaceRange(std::int64_t pos, std::int64_t len, QByteArrayView ins);
@@ -156,9 +158,9 @@ private:
 
     const std::int64_t blockBytes_;
     std::vector<Block> blocks_;
-    mutable std::size_t hint_ = 0; // the block found last: reads tend to stay near it
+    mutable std::size_t hint_ = 0;      // the block found last: reads tend to stay near it
+    mutable std::size_t breakHint_ = 0; // the same for line look-ups
     std::int64_t length_ = 0;
-    std::deque<std::int64_t> lineStarts_{0};
     std::int64_t selStart_ = 0;
     std::int64_t selLength_ = 0;
     std::int64_t caret_ = 0;
