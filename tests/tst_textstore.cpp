@@ -717,12 +717,13 @@ void TstTextStore::appendLeavesTheTextInPlace() {
     const std::int64_t block = s.blockBytes();
     bool carry = false;
     s.append(QByteArray(block / 2, 'a'), carry);
+    // Where the byte at `pos` lies in memory (compared as addresses).
     auto whereIs = [&](std::int64_t pos) {
-        const char* p = nullptr;
+        const void* p = nullptr;
         s.forEachPiece(pos, 1, [&](QByteArrayView piece) { p = piece.data(); });
         return p;
     };
-    const char* first = whereIs(0);
+    const void* first = whereIs(0);
     const QByteArray line = QByteArray(997, 'x') + "\r\n";
     for (int i = 0; i < 300; ++i)
         s.append(line, carry);
@@ -733,7 +734,7 @@ void TstTextStore::appendLeavesTheTextInPlace() {
     QCOMPARE(s.lineLength(1), 997);
 
     // An insertion in the first block leaves the others where they are.
-    const char* third = whereIs(2 * block + 5);
+    const void* third = whereIs(2 * block + 5);
     s.setSelStart(10);
     s.replaceSelection("inserted");
     QCOMPARE(whereIs(2 * block + 5 + 8), third);
