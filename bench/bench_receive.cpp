@@ -5,7 +5,7 @@
 //
 //   bench_receive [--sizes 10k,1m,10m,50m] [--seconds S] [--events N] [--bulk MB]
 //                 [--ref-events N] [--ref-seconds S] [--no-reference] [--quick]
-//                 [--accessible]
+//                 [--accessible] [--only PHASE]
 //
 // The real main window runs offscreen in a scratch QUORLANE_HOME, with a pseudo-terminal
 // as COM 5 and a real socket connected to a loopback server on 127.0.0.1. A sender
@@ -19,11 +19,16 @@
 //     file at the same time (its floor);
 //   - bulk throughput into box and log on each link, with the longest gap of a 10 ms
 //     timer on the window meanwhile;
-//   - peak memory (VmHWM);
+//   - peak memory (VmHWM), also right after the bulk serial phase against the log size
+//     then (`--only bulkmemory` runs that phase alone);
 // and once the processor share of the two-second connect wait with the real clock. The
 // whole-file reference is capped (--ref-events pieces, --ref-seconds of paced or bulk
 // data) because it grows with the log. After every phase the box and the log must hold
 // exactly what was sent plus the line ends the rules add; the run fails otherwise.
+//
+// The memory figures are the window's own: bulk text (filling the log to a size, the bulk
+// phases) is made piece by piece as it is sent, and checked against the log by making it
+// again from the same start, so that the process never holds more of it than a piece.
 //
 // --accessible runs the window as a screen reader sees it: on the X server in DISPLAY
 // (run it under xvfb-run), with a private accessibility bus and Qt's AT-SPI bridge active,
@@ -56,6 +61,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <random>
 #include <thread>
@@ -135,6 +141,10 @@ qint64 fileSize(const QString& path) {
 // What the unit sends. Serial: lines of text with any byte but CR and LF, each ended by
 // CR LF, so the box and the log grow by exactly the bytes sent. TCP/IP: no CR or LF at
 // all, so the log is the chunks, each followed by the CR LF of its print line.
+//
+// A copy goes on where the original stood: the stream made is the same however it is cut
+// into pieces (serial pieces are whole lines), so a copy taken before a phase makes again
+// what the phase sent.
 class Payload {
 public:
     explicit Payload(std::uint64_t seed) : rng_(seed) {}
@@ -171,6 +181,9 @@ private:
     qint64 line_ = 0;
 };
 
+// Bulk text is made and sent in pieces of about this size.
+constexpr qint64 kPiece = 1 << 16;
+
 // Writes all of `n` bytes to a non-blocking descriptor, waiting while it is full.
 bool writeAll(int fd, const char* p, qint64 n) {
     while (n > 0) {
@@ -188,17 +201,35 @@ bool writeAll(int fd, const char* p, qint64 n) {
     return true;
 }
 
-// The sender thread: plays `data` into each descriptor, in slices at `rate` bytes per
-// second, or as fast as it goes (rate 0; then in pieces ending at a line end, so that a
-// stop leaves no break half sent).
+// The sender thread: plays `data` into each descriptor in slices at `rate` bytes per
+// second, or pours pieces made by `next` (until it gives an empty one) as fast as they go.
 class Sender {
 public:
+    using Source = std::function<QByteArray()>;
     ~Sender() { join(); }
     void start(std::vector<int> fds, QByteArray data, double rate) {
         data_ = std::move(data);
         stop_ = false;
         sent_ = 0;
         thread_ = std::thread([this, fds = std::move(fds), rate] { run(fds, rate); });
+    }
+    // A stop ends the stream after a whole piece, so that no break is left half sent when
+    // the pieces end at a line end.
+    void pour(std::vector<int> fds, Source next) {
+        stop_ = false;
+        sent_ = 0;
+        thread_ = std::thread([this, fds = std::move(fds), next = std::move(next)] {
+            done_ = false;
+            const double cpu0 = threadCpu();
+            for (QByteArray piece = next(); !piece.isEmpty() && !stop_; piece = next()) {
+                for (int fd : fds)
+                    failed_ = failed_ || !writeAll(fd, piece.constData(), piece.size());
+                sent_ += piece.size();
+            }
+            finishedAt_ = wallNow();
+            cpu_ = threadCpu() - cpu0;
+            done_ = true;
+        });
     }
     void stop() { stop_ = true; }
     void join() {
@@ -216,37 +247,23 @@ private:
         done_ = false;
         const double cpu0 = threadCpu();
         const qint64 total = data_.size();
-        if (rate > 0) {
-            timespec next{};
-            ::clock_gettime(CLOCK_MONOTONIC, &next);
-            const double t0 = wallNow();
-            for (int k = 1; sent_ < total && !stop_; ++k) {
-                next.tv_nsec += kSliceMs * 1000000L;
-                if (next.tv_nsec >= 1000000000L) {
-                    next.tv_nsec -= 1000000000L;
-                    ++next.tv_sec;
-                }
-                ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
-                const qint64 upTo =
-                    std::min<qint64>(total, qint64(std::llround(rate * (wallNow() - t0))));
-                if (upTo <= sent_)
-                    continue;
-                for (int fd : fds)
-                    failed_ = failed_ || !writeAll(fd, data_.constData() + sent_, upTo - sent_);
-                sent_ = upTo;
+        timespec next{};
+        ::clock_gettime(CLOCK_MONOTONIC, &next);
+        const double t0 = wallNow();
+        while (sent_ < total && !stop_) {
+            next.tv_nsec += kSliceMs * 1000000L;
+            if (next.tv_nsec >= 1000000000L) {
+                next.tv_nsec -= 1000000000L;
+                ++next.tv_sec;
             }
-        } else {
-            while (sent_ < total && !stop_) {
-                qint64 end = std::min<qint64>(total, sent_ + (1 << 16));
-                qint64 lineEnd = end;
-                while (lineEnd > sent_ && data_.at(lineEnd - 1) != '\n')
-                    --lineEnd;
-                if (end < total && lineEnd > sent_)
-                    end = lineEnd;
-                for (int fd : fds)
-                    failed_ = failed_ || !writeAll(fd, data_.constData() + sent_, end - sent_);
-                sent_ = end;
-            }
+            ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+            const qint64 upTo =
+                std::min<qint64>(total, qint64(std::llround(rate * (wallNow() - t0))));
+            if (upTo <= sent_)
+                continue;
+            for (int fd : fds)
+                failed_ = failed_ || !writeAll(fd, data_.constData() + sent_, upTo - sent_);
+            sent_ = upTo;
         }
         finishedAt_ = wallNow();
         cpu_ = threadCpu() - cpu0;
@@ -343,8 +360,8 @@ struct Options {
     int refEvents = 20;
     double refSeconds = 3;
     bool reference = true;
-    QByteArray only; // run one kind of phase: events, line, fast, tcpline, bulk, bulkserial
-                     // or bulktcp
+    QByteArray only; // run one kind of phase: events, line, fast, tcpline, bulk, bulkserial,
+                     // bulktcp or bulkmemory (bulk serial for its memory figure)
 };
 
 // One set of figures, for the window as built or for the whole-file operations.
@@ -360,7 +377,14 @@ struct Figures {
     double peakMB = NAN;       // at the end of the phases
     double logMB = NAN;        // log size then
     double peakAtSizeMB = NAN; // right after the log reached the size
+    double bulkPeakMB = NAN;   // right after the bulk serial phase
+    double bulkLogMB = NAN;    // log size then
 };
+
+// The memory the window may take at the peak for a log of `logMB`.
+double memoryTarget(double logMB) {
+    return 40 + 1.5 * logMB;
+}
 
 class Bench {
 public:
@@ -419,17 +443,61 @@ public:
         return true;
     }
 
+    // Pieces of `n` bytes or a little more (serial: whole lines) made from `payload`, for
+    // the sender thread; `payload` goes on where the last piece ended.
+    static Sender::Source pieces(std::shared_ptr<Payload> payload, bool serial, qint64 n) {
+        return [payload, serial, n, made = qint64(0)]() mutable {
+            if (made >= n)
+                return QByteArray();
+            const qint64 want = std::min(kPiece, n - made);
+            QByteArray piece = serial ? payload->serial(want) : payload->tcp(want);
+            made += piece.size();
+            return piece;
+        };
+    }
+
+    // Whether the log from `from` on holds what `payload` makes, `sent` bytes of it; for
+    // TCP/IP without the line ends of the print lines (the chunks hold no CR or LF).
+    bool logHolds(qint64 from, Payload payload, bool serial, qint64 sent) {
+        QFile f(logPath());
+        if (!f.open(QIODevice::ReadOnly) || !f.seek(from))
+            return false;
+        QByteArray expected, got;
+        while (sent > 0 || !expected.isEmpty()) {
+            if (expected.isEmpty() && sent > 0) {
+                expected = serial ? payload.serial(std::min(kPiece, sent))
+                                  : payload.tcp(std::min(kPiece, sent));
+                expected.truncate(qsizetype(std::min<qint64>(expected.size(), sent)));
+                sent -= expected.size();
+            }
+            while (got.size() < expected.size()) {
+                QByteArray more = f.read(kPiece);
+                if (more.isEmpty())
+                    return false;
+                if (!serial)
+                    more.replace("\r", "").replace("\n", "");
+                got += more;
+            }
+            if (!got.startsWith(expected))
+                return false;
+            got.remove(0, expected.size());
+            expected.clear();
+        }
+        return serial || got.isEmpty();
+    }
+
     // Serial text fed through the link as fast as it goes, not measured.
     void fill(qint64 upTo) {
         const qint64 need = upTo - logSize();
         if (need <= 0)
             return;
-        const QByteArray data = payload_.serial(need);
         const qint64 box0 = boxSize();
+        auto payload = std::make_shared<Payload>(payload_);
         Sender s;
-        s.start({h_.com5->masterFd()}, data, 0);
+        s.pour({h_.com5->masterFd()}, pieces(payload, true, need));
         spinUntil([&] { return s.done() && boxSize() >= box0 + s.sent(); }, 600000);
         s.join();
+        payload_ = *payload;
         expectSerial(box0, s.sent(), 60000);
     }
 
@@ -523,8 +591,8 @@ public:
     // As fast as it goes: MB/s into box and log, and the longest gap of a 10 ms timer on
     // the window meanwhile. Stops sending after `capSeconds`.
     double bulk(bool serial, double mb, double capSeconds, double* gapMs, double* sentMB) {
-        const QByteArray data =
-            serial ? payload_.serial(qint64(mb * 1e6)) : payload_.tcp(qint64(mb * 1e6));
+        const Payload start = payload_;
+        auto payload = std::make_shared<Payload>(payload_);
         const qint64 box0 = boxSize(), log0 = logSize();
         const int arrivals0 = arrivals_;
         QTimer tick(&h_.window());
@@ -553,27 +621,21 @@ public:
             }
         });
         tick.start();
-        s.start({serial ? h_.com5->masterFd() : tcpFd_}, data, 0);
+        s.pour({serial ? h_.com5->masterFd() : tcpFd_}, pieces(payload, serial, qint64(mb * 1e6)));
         loop.exec();
         tick.stop();
         s.join();
+        payload_ = *payload;
         if (s.failed())
             fail("the sender could not write");
         if (serial) {
             expectSerial(box0, s.sent(), 600000);
-            QFile f(logPath());
-            if (f.open(QIODevice::ReadOnly) && f.seek(box0) &&
-                f.read(s.sent()) != data.left(s.sent()))
+            if (!logHolds(box0, start, true, s.sent()))
                 fail("serial: the log does not hold the bytes sent");
         } else {
             expectTcp(log0, s.sent(), arrivals0, 600000);
-            QFile f(logPath());
-            if (f.open(QIODevice::ReadOnly) && f.seek(log0)) {
-                QByteArray got = f.readAll();
-                got.replace("\r\n", "");
-                if (got != data.left(s.sent()))
-                    fail("TCP/IP: the log does not hold the bytes sent");
-            }
+            if (!logHolds(log0, start, false, s.sent()))
+                fail("TCP/IP: the log does not hold the bytes sent");
         }
         *gapMs = gap * 1000;
         *sentMB = double(s.sent()) / 1e6;
@@ -605,8 +667,11 @@ public:
         const double cap = whole ? opt_.refSeconds : 300;
         const double mb =
             next > 0 ? std::min(opt_.bulkMB, double(next - logSize()) * 0.2 / 1e6) : opt_.bulkMB;
-        if (run("bulk") || run("bulkserial"))
+        if (run("bulk") || run("bulkserial") || run("bulkmemory")) {
             f.bulkSerial = bulk(true, mb, cap, &f.gapSerialMs, &f.bulkSerialMB);
+            f.bulkPeakMB = double(statusKb("VmHWM")) / 1024;
+            f.bulkLogMB = double(logSize()) / 1e6;
+        }
         if (run("bulk") || run("bulktcp"))
             f.bulkTcp = bulk(false, mb, cap, &f.gapTcpMs, &f.bulkTcpMB);
         f.peakMB = double(statusKb("VmHWM")) / 1024;
@@ -739,7 +804,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr,
                          "usage: %s [--sizes 10k,1m,10m,50m] [--seconds S] [--events N] "
                          "[--bulk MB] [--ref-events N] [--ref-seconds S] [--no-reference] "
-                         "[--quick] [--accessible]\n",
+                         "[--quick] [--accessible] [--only events|line|fast|tcpline|bulk|"
+                         "bulkserial|bulktcp|bulkmemory]\n",
                          argv[0]);
             return 2;
         }
@@ -832,6 +898,12 @@ int main(int argc, char** argv) {
         row("bulk TCP/IP (MB/s)", f.bulkTcp, w.bulkTcp, ref,
             bulkNote(f.bulkTcpMB, f.gapTcpMs, w.bulkTcpMB, w.gapTcpMs));
         row("peak memory when the log reached the size (MB)", f.peakAtSizeMB, NAN, false);
+        row("peak memory after bulk serial (MB)", f.bulkPeakMB, NAN, false,
+            std::isnan(f.bulkPeakMB)
+                ? QString()
+                : QStringLiteral("log %1 MB: %2x the log; target 40 + 1.5 x log = %3 MB")
+                      .arg(num(f.bulkLogMB), num(f.bulkPeakMB / f.bulkLogMB, 2),
+                           num(memoryTarget(f.bulkLogMB))));
         row("peak memory VmHWM (MB)", f.peakMB, w.peakMB, ref,
             QStringLiteral("log %1 MB after the in-step phases: %2x the log")
                 .arg(num(f.logMB), num(f.peakMB / f.logMB, 1)));
@@ -880,6 +952,11 @@ int main(int argc, char** argv) {
         }
         check("peak memory < 6x the log at the largest size", hi.fast.peakMB < 6 * hi.fast.logMB,
               num(hi.fast.peakMB / hi.fast.logMB, 1) + QStringLiteral("x"));
+        if (!std::isnan(hi.fast.bulkPeakMB))
+            check("peak memory after bulk serial <= 40 MB + 1.5x the log",
+                  hi.fast.bulkPeakMB <= memoryTarget(hi.fast.bulkLogMB),
+                  QStringLiteral("%1 MB, log %2 MB")
+                      .arg(num(hi.fast.bulkPeakMB), num(hi.fast.bulkLogMB)));
         check("connect wait < 5 % of a core", wait < 5, num(wait, 2) + QStringLiteral(" %"));
         check("nothing lost", !bench.failed(), QString());
     }

@@ -32,9 +32,34 @@ bool insidePair(const QByteArray& text, std::int64_t pos) {
     return pos > 0 && pos < text.size() && text.at(pos - 1) == '\r' && text.at(pos) == '\n';
 }
 
-// Compares the store's line index, caret and selection with what its text implies.
+// Block sizes the store is tried with: a few bytes, so that short texts cross blocks at
+// every place (a CR LF pair split over two, a line over several), and the real size.
+const std::int64_t kBlockSizes[] = {2, 3, 5, TextStore::DefaultBlockBytes};
+
+// Compares the store's reads, line index, caret and selection with what its text implies.
 QString checkConsistent(const TextStore& s) {
-    const QByteArray& text = s.text();
+    const QByteArray text = s.bytes();
+    if (text.size() != s.length())
+        return QStringLiteral("bytes() holds %1 bytes, length() is %2")
+            .arg(text.size())
+            .arg(s.length());
+    QByteArray pieces;
+    s.forEachPiece(0, s.length(), [&](QByteArrayView piece) {
+        if (piece.isEmpty() || piece.size() > s.blockBytes())
+            pieces += "<bad piece>";
+        pieces += piece;
+    });
+    if (pieces != text)
+        return QStringLiteral("the pieces do not make the text");
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (s.at(i) != text.at(i))
+            return QStringLiteral("at(%1) wrong").arg(i);
+    }
+    // Neighbouring blocks hold more than one block's worth: edits leave no trail of
+    // half-empty blocks.
+    const std::int64_t fullBlocks = (s.length() + s.blockBytes() - 1) / s.blockBytes();
+    if (s.blockCount() > 2 * fullBlocks)
+        return QStringLiteral("%1 blocks for %2 bytes").arg(s.blockCount()).arg(s.length());
     if (!breaksAreWhole(text))
         return QStringLiteral("text holds a lone CR or LF");
     const std::vector<std::int64_t> starts = lineStartsOf(text);
@@ -103,6 +128,7 @@ private slots:
     void changeTracking();
     void revisionCountsTextChangesOnly();
     void everyByteValueKept();
+    void appendLeavesTheTextInPlace();
 };
 
 // ---- normaliseBreaks ----
@@ -187,12 +213,14 @@ void TstTextStore::normaliseOverPieces() {
     QCOMPARE(out, expected);
 
     // The store's append carries the same way.
-    TextStore store;
-    bool storeCarry = false;
-    for (const QByteArray& piece : pieces)
-        store.append(piece, storeCarry);
-    QCOMPARE(store.text(), expected);
-    QCOMPARE(checkConsistent(store), QString());
+    for (std::int64_t blockBytes : kBlockSizes) {
+        TextStore store(blockBytes);
+        bool storeCarry = false;
+        for (const QByteArray& piece : pieces)
+            store.append(piece, storeCarry);
+        QCOMPARE(store.bytes(), expected);
+        QCOMPARE(checkConsistent(store), QString());
+    }
 }
 
 void TstTextStore::normaliseAnySplitMatchesWhole() {
@@ -228,7 +256,7 @@ void TstTextStore::setTextNormalisesAndResets() {
     s.setText("one\ntwo\rthree");
     s.select(2, 7);
     s.setText("x\ny\r");
-    QCOMPARE(s.text(), QByteArray("x\r\ny\r\n"));
+    QCOMPARE(s.bytes(), QByteArray("x\r\ny\r\n"));
     QCOMPARE(s.selStart(), 0);
     QCOMPARE(s.selLength(), 0);
     QCOMPARE(s.caret(), 0);
@@ -240,7 +268,7 @@ void TstTextStore::setTextNormalisesAndResets() {
     // is a new break.
     s.setSelStart(s.length());
     s.replaceSelection("\n");
-    QCOMPARE(s.text(), QByteArray("x\r\ny\r\n\r\n"));
+    QCOMPARE(s.bytes(), QByteArray("x\r\ny\r\n\r\n"));
 }
 
 void TstTextStore::replaceSelection_data() {
@@ -267,6 +295,11 @@ void TstTextStore::replaceSelection_data() {
         << QByteArray("ab") << 1 << 1 << QByteArray("\n\r") << QByteArray("a\r\n\r\nb") << 5 << 4;
     QTest::newRow("selection over break")
         << QByteArray("ab\r\ncd") << 1 << 5 << QByteArray("X") << QByteArray("aXd") << 2 << 1;
+    QTest::newRow("longer than a block, in the middle")
+        << QByteArray("abc\r\ndef") << 3 << 3 << QByteArray("0123\n456789\r")
+        << QByteArray("abc0123\r\n456789\r\n\r\ndef") << 17 << 14;
+    QTest::newRow("selection over blocks replaced")
+        << QByteArray("abcdefghij") << 1 << 9 << QByteArray("xy") << QByteArray("axyj") << 3 << 2;
 }
 
 void TstTextStore::replaceSelection() {
@@ -278,15 +311,17 @@ void TstTextStore::replaceSelection() {
     QFETCH(int, expectedCaret);
     QFETCH(int, returned);
 
-    TextStore s;
-    s.setText(initial);
-    s.select(anchor, caret);
-    QCOMPARE(s.replaceSelection(insert), returned);
-    QCOMPARE(s.text(), expected);
-    QCOMPARE(s.caret(), expectedCaret);
-    QCOMPARE(s.selStart(), expectedCaret);
-    QCOMPARE(s.selLength(), 0);
-    QCOMPARE(checkConsistent(s), QString());
+    for (std::int64_t blockBytes : kBlockSizes) {
+        TextStore s(blockBytes);
+        s.setText(initial);
+        s.select(anchor, caret);
+        QCOMPARE(s.replaceSelection(insert), returned);
+        QCOMPARE(s.bytes(), expected);
+        QCOMPARE(s.caret(), expectedCaret);
+        QCOMPARE(s.selStart(), expectedCaret);
+        QCOMPARE(s.selLength(), 0);
+        QCOMPARE(checkConsistent(s), QString());
+    }
 }
 
 void TstTextStore::breakSplitOverInsertions_data() {
@@ -314,20 +349,22 @@ void TstTextStore::breakSplitOverInsertions_data() {
 void TstTextStore::breakSplitOverInsertions() {
     QFETCH(QByteArrayList, steps);
     QFETCH(QByteArray, expected);
-    TextStore s;
-    s.setText("ab");
-    for (const QByteArray& step : steps) {
-        if (step.startsWith('@')) {
-            s.setSelStart(step.mid(1).toLongLong());
-        } else if (step.startsWith('-')) {
-            const QByteArrayList parts = step.mid(1).split(',');
-            s.remove(parts[0].toLongLong(), parts[1].toLongLong());
-        } else {
-            s.replaceSelection(step);
+    for (std::int64_t blockBytes : kBlockSizes) {
+        TextStore s(blockBytes);
+        s.setText("ab");
+        for (const QByteArray& step : steps) {
+            if (step.startsWith('@')) {
+                s.setSelStart(step.mid(1).toLongLong());
+            } else if (step.startsWith('-')) {
+                const QByteArrayList parts = step.mid(1).split(',');
+                s.remove(parts[0].toLongLong(), parts[1].toLongLong());
+            } else {
+                s.replaceSelection(step);
+            }
+            QCOMPARE(checkConsistent(s), QString());
         }
-        QCOMPARE(checkConsistent(s), QString());
+        QCOMPARE(s.bytes(), expected);
     }
-    QCOMPARE(s.text(), expected);
 }
 
 void TstTextStore::positionsSnapOutOfBreaks_data() {
@@ -359,19 +396,22 @@ void TstTextStore::positionsSnapOutOfBreaks() {
     QFETCH(int, selStart);
     QFETCH(int, selLength);
     QFETCH(int, caret);
-    TextStore s;
-    s.setText("ab\r\ncd");
-    if (op == "start") {
-        s.setSelStart(a);
-    } else if (op == "length") {
-        s.setSelStart(a);
-        s.setSelLength(b);
-    } else {
-        s.select(a, b);
+    // With blocks of 3 the pair's CR ends one block and its LF starts the next.
+    for (std::int64_t blockBytes : kBlockSizes) {
+        TextStore s(blockBytes);
+        s.setText("ab\r\ncd");
+        if (op == "start") {
+            s.setSelStart(a);
+        } else if (op == "length") {
+            s.setSelStart(a);
+            s.setSelLength(b);
+        } else {
+            s.select(a, b);
+        }
+        QCOMPARE(s.selStart(), selStart);
+        QCOMPARE(s.selLength(), selLength);
+        QCOMPARE(s.caret(), caret);
     }
-    QCOMPARE(s.selStart(), selStart);
-    QCOMPARE(s.selLength(), selLength);
-    QCOMPARE(s.caret(), caret);
 }
 
 void TstTextStore::remove_data() {
@@ -394,6 +434,8 @@ void TstTextStore::remove_data() {
     QTest::newRow("huge length") << 0 << std::numeric_limits<int>::max() << QByteArray() << 0 << 0;
     QTest::newRow("past end") << 9 << 3 << QByteArray("ab\r\ncd") << 1 << 4;
     QTest::newRow("around the caret") << 4 << 1 << QByteArray("ab\r\nd") << 1 << 3;
+    QTest::newRow("over the break and beyond") << 1 << 4 << QByteArray("ad") << 1 << 0;
+    QTest::newRow("from the start over the break") << 0 << 5 << QByteArray("d") << 0 << 0;
 }
 
 void TstTextStore::remove() {
@@ -402,19 +444,22 @@ void TstTextStore::remove() {
     QFETCH(QByteArray, expected);
     QFETCH(int, selStart);
     QFETCH(int, selLength);
-    TextStore s;
-    s.setText("ab\r\ncd");
-    s.select(1, 5);
-    s.remove(pos, len);
-    QCOMPARE(s.text(), expected);
-    QCOMPARE(s.selStart(), selStart);
-    QCOMPARE(s.selLength(), selLength);
-    QCOMPARE(s.caret(), selStart + selLength);
-    QCOMPARE(checkConsistent(s), QString());
+    // With small blocks a removal spans blocks: some emptied, the ends cut.
+    for (std::int64_t blockBytes : kBlockSizes) {
+        TextStore s(blockBytes);
+        s.setText("ab\r\ncd");
+        s.select(1, 5);
+        s.remove(pos, len);
+        QCOMPARE(s.bytes(), expected);
+        QCOMPARE(s.selStart(), selStart);
+        QCOMPARE(s.selLength(), selLength);
+        QCOMPARE(s.caret(), selStart + selLength);
+        QCOMPARE(checkConsistent(s), QString());
 
-    // A huge length at a late position must not overflow.
-    s.remove(s.length() / 2, std::numeric_limits<std::int64_t>::max());
-    QCOMPARE(checkConsistent(s), QString());
+        // A huge length at a late position must not overflow.
+        s.remove(s.length() / 2, std::numeric_limits<std::int64_t>::max());
+        QCOMPARE(checkConsistent(s), QString());
+    }
 }
 
 void TstTextStore::appendLeavesCaretAndSelection() {
@@ -428,7 +473,7 @@ void TstTextStore::appendLeavesCaretAndSelection() {
     QVERIFY(carry);
     s.append("\ncd", carry);
     QVERIFY(!carry);
-    QCOMPARE(s.text(), QByteArray("0123456789ab\r\ncd"));
+    QCOMPARE(s.bytes(), QByteArray("0123456789ab\r\ncd"));
     QCOMPARE(s.selStart(), 2);
     QCOMPARE(s.selLength(), 6);
     QCOMPARE(s.caret(), 2);
@@ -442,7 +487,7 @@ void TstTextStore::appendLeavesCaretAndSelection() {
     s.append("tail", carry);
     QCOMPARE(s.caret(), at);
     s.replaceSelection("\n");
-    QCOMPARE(s.text(), QByteArray("0123456789ab\r\ncdx\r\ntail"));
+    QCOMPARE(s.bytes(), QByteArray("0123456789ab\r\ncdx\r\ntail"));
 }
 
 void TstTextStore::callbacksReportChanges() {
@@ -452,7 +497,7 @@ void TstTextStore::callbacksReportChanges() {
     int selectionCalls = 0;
     s.onTextChanged = [&](std::int64_t pos, std::int64_t removed, std::int64_t inserted) {
         // The text is already changed when the callback runs.
-        QCOMPARE(s.lineCount(), static_cast<std::int64_t>(lineStartsOf(s.text()).size()));
+        QCOMPARE(s.lineCount(), static_cast<std::int64_t>(lineStartsOf(s.bytes()).size()));
         changes.append({pos, removed, inserted});
     };
     s.onSelectionChanged = [&] { ++selectionCalls; };
@@ -483,54 +528,58 @@ void TstTextStore::callbacksReportChanges() {
 }
 
 void TstTextStore::randomEditsKeepIndexRight() {
-    std::mt19937 rng(4242);
-    TextStore s;
-    bool carry = false;
-    auto any = [&](std::int64_t lo, std::int64_t hi) {
-        return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng);
-    };
-    for (int step = 0; step < 4000; ++step) {
-        const std::int64_t len = s.length();
-        QByteArray before = s.text();
-        switch (any(0, 9)) {
-        case 0:
-            if (any(0, 4) == 0) {
-                s.setText(randomPiece(rng, 200));
-                carry = false;
+    for (std::int64_t blockBytes :
+         {std::int64_t(3), std::int64_t(64), TextStore::DefaultBlockBytes}) {
+        std::mt19937 rng(4242);
+        TextStore s(blockBytes);
+        bool carry = false;
+        auto any = [&](std::int64_t lo, std::int64_t hi) {
+            return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng);
+        };
+        for (int step = 0; step < 4000; ++step) {
+            const std::int64_t len = s.length();
+            QByteArray before = s.bytes();
+            switch (any(0, 9)) {
+            case 0:
+                if (any(0, 4) == 0) {
+                    s.setText(randomPiece(rng, 200));
+                    carry = false;
+                }
+                break;
+            case 1:
+            case 2:
+                s.select(any(-2, len + 2), any(-2, len + 2));
+                s.replaceSelection(randomPiece(rng, 12));
+                break;
+            case 3:
+                s.setSelStart(any(0, len));
+                s.replaceSelection(randomPiece(rng, 3));
+                break;
+            case 4:
+            case 5:
+                s.append(randomPiece(rng, 12), carry);
+                break;
+            case 6:
+            case 7:
+                s.remove(any(-1, len), any(-1, 8));
+                break;
+            case 8:
+                s.setSelStart(any(-1, len + 1));
+                s.setSelLength(any(-1, 10));
+                break;
+            default:
+                if (len > 4000)
+                    s.remove(0, len / 2);
+                break;
             }
-            break;
-        case 1:
-        case 2:
-            s.select(any(-2, len + 2), any(-2, len + 2));
-            s.replaceSelection(randomPiece(rng, 12));
-            break;
-        case 3:
-            s.setSelStart(any(0, len));
-            s.replaceSelection(randomPiece(rng, 3));
-            break;
-        case 4:
-        case 5:
-            s.append(randomPiece(rng, 12), carry);
-            break;
-        case 6:
-        case 7:
-            s.remove(any(-1, len), any(-1, 8));
-            break;
-        case 8:
-            s.setSelStart(any(-1, len + 1));
-            s.setSelLength(any(-1, 10));
-            break;
-        default:
-            if (len > 4000)
-                s.remove(0, len / 2);
-            break;
-        }
-        const QString problem = checkConsistent(s);
-        if (!problem.isEmpty()) {
-            QFAIL(qPrintable(QStringLiteral("step %1: %2 (before: %3, after: %4)")
-                                 .arg(step)
-                                 .arg(problem, QString::fromLatin1(before.toPercentEncoding()),
-                                      QString::fromLatin1(s.text().toPercentEncoding()))));
+            const QString problem = checkConsistent(s);
+            if (!problem.isEmpty()) {
+                QFAIL(qPrintable(QStringLiteral("blocks of %1, step %2: %3 (before: %4, after: %5)")
+                                     .arg(blockBytes)
+                                     .arg(step)
+                                     .arg(problem, QString::fromLatin1(before.toPercentEncoding()),
+                                          QString::fromLatin1(s.bytes().toPercentEncoding()))));
+            }
         }
     }
 }
@@ -551,6 +600,11 @@ void TstTextStore::tailAndMid_data() {
     QTest::newRow("mid from before") << "mid" << qint64(-4) << qint64(2) << QByteArray("ab");
     QTest::newRow("mid past end") << "mid" << qint64(9) << qint64(2) << QByteArray();
     QTest::newRow("mid negative length") << "mid" << qint64(1) << qint64(-1) << QByteArray();
+    QTest::newRow("mid all") << "mid" << qint64(0) << qint64(5) << QByteArray("ab\r\nc");
+    QTest::newRow("at first") << "at" << qint64(0) << qint64(0) << QByteArray("a");
+    QTest::newRow("at cr") << "at" << qint64(2) << qint64(0) << QByteArray("\r");
+    QTest::newRow("at lf") << "at" << qint64(3) << qint64(0) << QByteArray("\n");
+    QTest::newRow("at last") << "at" << qint64(4) << qint64(0) << QByteArray("c");
 }
 
 void TstTextStore::tailAndMid() {
@@ -558,9 +612,21 @@ void TstTextStore::tailAndMid() {
     QFETCH(qint64, a);
     QFETCH(qint64, b);
     QFETCH(QByteArray, expected);
-    TextStore s;
-    s.setText("ab\r\nc");
-    QCOMPARE(op == "tail" ? s.tail(a) : s.mid(a, b), expected);
+    // With blocks of 2, 3 and 5 bytes the ranges start and end at and across every boundary.
+    for (std::int64_t blockBytes : kBlockSizes) {
+        TextStore s(blockBytes);
+        s.setText("ab\r\nc");
+        if (op == "at") {
+            QCOMPARE(QByteArray(1, s.at(a)), expected);
+            continue;
+        }
+        QCOMPARE(op == "tail" ? s.tail(a) : s.mid(a, b), expected);
+        if (op == "mid") {
+            QByteArray pieces;
+            s.forEachPiece(a, b, [&](QByteArrayView piece) { pieces += piece; });
+            QCOMPARE(pieces, expected);
+        }
+    }
 }
 
 void TstTextStore::changeTracking() {
@@ -628,7 +694,7 @@ void TstTextStore::everyByteValueKept() {
     }
     TextStore s;
     s.setText(all);
-    QCOMPARE(s.text(), all);
+    QCOMPARE(s.bytes(), all);
     QCOMPARE(s.lineCount(), 1);
 
     bool carry = false;
@@ -638,9 +704,41 @@ void TstTextStore::everyByteValueKept() {
     QByteArray expected = all;
     expected.insert(10, all);
     expected.append(all);
-    QCOMPARE(s.text(), expected);
+    QCOMPARE(s.bytes(), expected);
     QCOMPARE(s.mid(10, all.size()), all);
     QCOMPARE(s.tail(all.size()), all);
+    QCOMPARE(checkConsistent(s), QString());
+}
+
+void TstTextStore::appendLeavesTheTextInPlace() {
+    // Appending fills the last block and adds new ones: the bytes already there are never
+    // moved or copied, and every block but the last is full.
+    TextStore s;
+    const std::int64_t block = s.blockBytes();
+    bool carry = false;
+    s.append(QByteArray(block / 2, 'a'), carry);
+    // Where the byte at `pos` lies in memory (compared as addresses).
+    auto whereIs = [&](std::int64_t pos) {
+        const void* p = nullptr;
+        s.forEachPiece(pos, 1, [&](QByteArrayView piece) { p = piece.data(); });
+        return p;
+    };
+    const void* first = whereIs(0);
+    const QByteArray line = QByteArray(997, 'x') + "\r\n";
+    for (int i = 0; i < 300; ++i)
+        s.append(line, carry);
+    QCOMPARE(whereIs(0), first);
+    QCOMPARE(s.blockCount(), (s.length() + block - 1) / block);
+    QCOMPARE(s.lineCount(), 301);
+    QCOMPARE(s.lineStart(300), s.length());
+    QCOMPARE(s.lineLength(1), 997);
+
+    // An insertion in the first block leaves the others where they are.
+    const void* third = whereIs(2 * block + 5);
+    s.setSelStart(10);
+    s.replaceSelection("inserted");
+    QCOMPARE(whereIs(2 * block + 5 + 8), third);
+    QCOMPARE(s.mid(8, 12), QByteArray("aainsertedaa"));
     QCOMPARE(checkConsistent(s), QString());
 }
 

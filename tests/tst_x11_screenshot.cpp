@@ -340,7 +340,7 @@ void ScreenshotTest::receiveBoxAnnouncesChanges() {
     heard.clear();
     const std::int64_t before = store.length();
     QVERIFY(app.com5->write("the unit speaks\r\n"));
-    QTRY_VERIFY(store.text().endsWith("the unit speaks\r\n"));
+    QTRY_VERIFY(store.bytes().endsWith("the unit speaks\r\n"));
     const QString arrived = QString::fromLatin1(store.mid(before, store.length() - before));
     const auto told = [&] {
         QString out;

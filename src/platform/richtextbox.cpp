@@ -65,7 +65,7 @@ QString RichTextBox::Text() const {
         t.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
         return t;
     }
-    return QString::fromLatin1(store_.text());
+    return QString::fromLatin1(store_.bytes());
 }
 
 void RichTextBox::setText(const QString& text) {
@@ -217,7 +217,7 @@ RichTextBox::FileReport RichTextBox::SaveFile(const QString& path, int fileType)
         report.bytes = text.size();
         return report;
     }
-    f.write(store_.text());
+    store_.forEachPiece(0, store_.length(), [&](QByteArrayView piece) { f.write(piece); });
     f.close();
     report.plain = true;
     report.bytes = store_.length();

@@ -3,8 +3,10 @@
 #include <QByteArray>
 #include <QByteArrayView>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 // Line breaks. Text held by a text box separates its lines with CR LF. Incoming text
@@ -21,23 +23,49 @@ QByteArray normaliseBreaks(QByteArrayView raw, bool& crCarry, bool* changed = nu
 // The text of a text box: Latin-1, one byte per character, every line break CR LF;
 // with the caret and selection counted in those characters (a CR LF counts two).
 //
-// All positions are byte offsets into text(). A position that falls between the CR and
+// All positions are byte offsets into the text. A position that falls between the CR and
 // the LF of a break is moved back onto the CR.
 //
-// Cost: appending at the end costs the length of the appended text; length(), tail(),
-// line look-ups and the caret are constant or logarithmic in the size of the text. An
-// insertion or deletion elsewhere costs the size of the text (it moves the bytes).
+// Storage: the text lies in blocks of at most blockBytes() bytes, each allocated once at
+// that size and never moved, so that appending fills the last block and then adds new
+// ones without ever copying what is there, and no copy of the whole text is ever made
+// (unless bytes() is asked for); only the list of blocks, a few words each, is copied as
+// it grows. A position is found by a binary search over the blocks.
+// An insertion or removal elsewhere moves bytes only within the blocks it touches
+// (splitting a full one, dropping emptied ones, merging neighbours that fit into one, so
+// that two neighbouring blocks always hold more than one block's worth) and shifts the
+// positions of the blocks after it. Lines are indexed per block: each block keeps where
+// the line breaks in it end (two bytes a break) and how many breaks the blocks before it
+// hold, so that the index, too, grows with the text without ever being copied whole.
+//
+// Cost: appending at the end costs the length of the appended text; length(), at(),
+// mid(), tail(), line look-ups and the caret are constant or logarithmic in the size of
+// the text. An insertion or deletion elsewhere costs the size of the blocks it touches,
+// and the number of blocks after it.
 class TextStore {
 public:
-    TextStore();
-    ~TextStore();
+    static constexpr std::int64_t DefaultBlockBytes = 64 * 1024;
 
-    // The whole text. A reference, not a copy.
-    const QByteArray& text() const { return text_; }
-    std::int64_t length() const { return text_.size(); }
-    // The last n characters (all of them when the text is shorter).
-    QByteArray tail(std::int64_t n) const;
+    // `blockBytes` (2 to DefaultBlockBytes) is for tests that need blocks of a few bytes.
+    explicit TextStore(std::int64_t blockBytes = DefaultBlockBytes);
+    ~TextStore();
+    TextStore(const TextStore&) = delete;
+    TextStore& operator=(const TextStore&) = delete;
+
+    std::int64_t length() const { return length_; }
+    // The character at `pos`, 0 <= pos < length().
+    char at(std::int64_t pos) const;
+    // Copies of a range: mid clamps it to the text; tail gives the last n characters (all
+    // of them when the text is shorter).
     QByteArray mid(std::int64_t pos, std::int64_t len) const;
+    QByteArray tail(std::int64_t n) const;
+    // A copy of the whole text, for the few who need it as one piece.
+    QByteArray bytes() const;
+    // Calls visit(QByteArrayView) for the pieces of [pos, pos + len) (clamped to the text)
+    // in order, each where it lies in a block: nothing is copied. The views are valid until
+    // the text next changes.
+    template <class Visit>
+    void forEachPiece(std::int64_t pos, std::int64_t len, Visit&& visit) const;
 
     // Replaces the whole text with `raw` after normalising its breaks; caret to 0,
     // nothing selected.
@@ -79,8 +107,8 @@ public:
 
     // Lines: a line is the text between two breaks; line i starts at lineStart(i) and
     // its length excludes the CR LF. There is always at least one (possibly empty) line.
-    std::int64_t lineCount() const { return static_cast<std::int64_t>(lineStarts_.size()); }
-    std::int64_t lineStart(std::int64_t line) const { return lineStarts_[line]; }
+    std::int64_t lineCount() const;
+    std::int64_t lineStart(std::int64_t line) const;
     std::int64_t lineLength(std::int64_t line) const;
     std::int64_t lineOf(std::int64_t pos) const;
 
@@ -100,13 +128,39 @@ public:
     // may destroy its store before the view that is its child widget).
     std::function<void()> onDestroyed;
 
+    // Diagnostics for tests: the bytes a block holds at most, and the number of blocks.
+    std::int64_t blockBytes() const { return blockBytes_; }
+    std::int64_t blockCount() const { return static_cast<std::int64_t>(blocks_.size()); }
+
 private:
-    void replaceRange(std::int64_t pos, std::int64_t len, const QByteArray& ins);
+    struct Block {
+        std::unique_ptr<char[]> data;   // blockBytes_ bytes
+        std::int64_t start = 0;         // position of the first byte
+        std::int64_t size = 0;          // bytes used, never 0
+        std::int64_t breaksBefore = 0;  // line breaks in the blocks before
+        std::vector<std::uint16_t> lfs; // offsets of the LF of each break in this block
+    };
+
+    std::size_t blockAt(std::int64_t pos) const;
+    std::size_t blockOfBreak(std::int64_t k) const;
+    void indexBreaks(Block& block, std::int64_t from) const;
+    Block newBlock() const;
+    void appendBytes(QByteArrayView bytes);
+    void insertBytes(std::int64_t pos, QByteArrayView bytes);
+    void removeBytes(std::int64_t pos, std::int64_t len);
+    void renumberFrom(std::size_t block);
+    void tidy(std::size_t first, std::size_t last);
+    std::int64_t appendNormalised(QByteArrayView raw, bool& crCarry, bool* changed);
+    void noteChange(std::int64_t pos, std::int64_t removed, std::int64_t inserted);
+    void replaceRange(std::int64_t pos, std::int64_t len, QByteArrayView ins);
     std::int64_t snap(std::int64_t pos) const;
     void setSelectionInternal(std::int64_t anchor, std::int64_t caret);
 
-    QByteArray text_;
-    std::vector<std::int64_t> lineStarts_{0};
+    const std::int64_t blockBytes_;
+    std::vector<Block> blocks_;
+    mutable std::size_t hint_ = 0;      // the block found last: reads tend to stay near it
+    mutable std::size_t breakHint_ = 0; // the same for line look-ups
+    std::int64_t length_ = 0;
     std::int64_t selStart_ = 0;
     std::int64_t selLength_ = 0;
     std::int64_t caret_ = 0;
@@ -114,3 +168,20 @@ private:
     std::int64_t lowestChange_ = 0;
     std::uint64_t revision_ = 0;
 };
+
+template <class Visit>
+void TextStore::forEachPiece(std::int64_t pos, std::int64_t len, Visit&& visit) const {
+    pos = std::clamp<std::int64_t>(pos, 0, length_);
+    len = std::clamp<std::int64_t>(len, 0, length_ - pos);
+    if (len == 0)
+        return;
+    std::size_t b = blockAt(pos);
+    std::int64_t offset = pos - blocks_[b].start;
+    while (len > 0) {
+        const Block& block = blocks_[b++];
+        const std::int64_t n = std::min(block.size - offset, len);
+        visit(QByteArrayView(block.data.get() + offset, static_cast<qsizetype>(n)));
+        len -= n;
+        offset = 0;
+    }
+}

@@ -29,7 +29,7 @@ QString readText(const TextStore& store, std::int64_t from, std::int64_t to) {
     from = std::clamp<std::int64_t>(from, 0, store.length());
     to = std::clamp<std::int64_t>(to, from, store.length());
     charactersReadSoFar += to - from;
-    return QString::fromLatin1(QByteArrayView(store.text()).sliced(from, to - from));
+    return QString::fromLatin1(store.mid(from, to - from));
 }
 
 int toInt(std::int64_t v) {

@@ -74,7 +74,8 @@ bool LogFileSync::trySaveDelta(const QString& native) {
     // The file holds the text up to fileSize, and the text has only grown at its end.
     if (store.length() > sync_.fileSize) {
         files::TextFile f(native, files::TextFile::Mode::Append);
-        f.write(store.mid(sync_.fileSize, store.length() - sync_.fileSize));
+        store.forEachPiece(sync_.fileSize, store.length() - sync_.fileSize,
+                           [&](QByteArrayView piece) { f.write(piece); });
         f.close();
     }
     // Our own append does not count as a rewrite: the count stays as checked above.
