@@ -18,6 +18,7 @@
 // signal, it closes the way its window does.
 
 #include "platform/controls.h"
+#include "platform/portlock.h"
 #include "platform/richtextbox.h"
 #include "platform/serialcontrol.h"
 #include "support/appharness.h"
@@ -192,10 +193,7 @@ void EndToEndTest::programEndsOnSignal() {
     else
         QVERIFY(com5.linkAs(home, 5));
     QProcess program;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QUORLANE_HOME"), home.path());
-    env.insert(QStringLiteral("QUORLANE_LOOPBACK_ONLY"), QStringLiteral("1"));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    QProcessEnvironment env = home.programEnvironment(QStringLiteral("offscreen"));
     program.setProcessEnvironment(env);
     program.setProcessChannelMode(QProcess::ForwardedChannels);
     program.setChildProcessModifier([] {
@@ -229,7 +227,7 @@ void EndToEndTest::programEndsOnSignal() {
     }
     // Up, with the port open and its lock file made.
     QCOMPARE(com5.waitFor(5, 10000), QByteArray("rip\r\n"));
-    const QString lock = serialLockFile(com5.slavePath());
+    const QString lock = portlock::lockFilePath(com5.slavePath());
     if (!lock.isEmpty())
         QVERIFY2(QFile::exists(lock), qPrintable(lock));
 

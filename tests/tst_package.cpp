@@ -105,11 +105,8 @@ void PackageTest::installedProgramStarts() {
     QVERIFY(home.isValid() && unit.isValid());
     QVERIFY(unit.linkAs(home, 5));
 
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env = home.programEnvironment(QStringLiteral("offscreen"));
     env.remove(QStringLiteral("LD_LIBRARY_PATH"));
-    env.insert(QStringLiteral("QUORLANE_HOME"), home.path());
-    env.insert(QStringLiteral("QUORLANE_LOOPBACK_ONLY"), QStringLiteral("1"));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     QProcess program;
     program.setProcessEnvironment(env);
     program.setProcessChannelMode(QProcess::ForwardedChannels);

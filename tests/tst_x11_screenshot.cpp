@@ -388,10 +388,7 @@ void ScreenshotTest::screenReaderReadsTheProgram() {
     QTcpServer tcpUnit;
     QVERIFY2(tcpUnit.listen(QHostAddress::LocalHost, 23), qPrintable(tcpUnit.errorString()));
 
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QUORLANE_HOME"), home.path());
-    env.insert(QStringLiteral("QUORLANE_LOOPBACK_ONLY"), QStringLiteral("1"));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    QProcessEnvironment env = home.programEnvironment(QStringLiteral("xcb"));
     QProcess program;
     program.setProcessEnvironment(env);
     program.setProcessChannelMode(QProcess::ForwardedChannels);

@@ -49,3 +49,11 @@ QString ScratchHome::linkMissing(int n) const {
     QFile::remove(target);
     return linkCom(n, target) ? target : QString();
 }
+
+QProcessEnvironment ScratchHome::programEnvironment(const QString& platform) const {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QUORLANE_HOME"), path());
+    env.insert(QStringLiteral("QUORLANE_LOOPBACK_ONLY"), QStringLiteral("1"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+    return env;
+}

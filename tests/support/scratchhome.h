@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -28,6 +29,10 @@ public:
     QString linkMissing(int n) const;
     // Removes dosdevices/comN.
     bool unlinkCom(int n) const;
+
+    // The environment to start the real program in: this home, sockets that refuse any
+    // address outside 127.0.0.0/8, and the given window system platform.
+    QProcessEnvironment programEnvironment(const QString& platform) const;
 
 private:
     QTemporaryDir dir_;

@@ -84,29 +84,3 @@ inline bool writeFile(const QString& path, const QByteArray& bytes) {
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
 }
-
-// The lock file QSerialPort keeps while it has the device `devicePath` (such as
-// /dev/pts/3) open: "LCK.." and the device's name below /dev with '/' as '_', in the
-// first of its lock folders that can be read and either holds that file or can be
-// written. Empty when there is no such folder.
-inline QString serialLockFile(const QString& devicePath) {
-    QString name = devicePath;
-    if (name.startsWith(QLatin1String("/dev/")))
-        name = name.mid(5);
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    name.prepend(QLatin1String("/LCK.."));
-    const QStringList folders = {QStringLiteral("/var/lock"),
-                                 QStringLiteral("/etc/locks"),
-                                 QStringLiteral("/var/spool/locks"),
-                                 QStringLiteral("/var/spool/uucp"),
-                                 QStringLiteral("/tmp"),
-                                 QStringLiteral("/var/tmp"),
-                                 QStringLiteral("/var/lock/lockdev"),
-                                 QStringLiteral("/run/lock")};
-    for (const QString& folder : folders) {
-        const QFileInfo info(folder);
-        if (info.isReadable() && (QFile::exists(folder + name) || info.isWritable()))
-            return folder + name;
-    }
-    return QString();
-}
