@@ -1,5 +1,6 @@
 #include "platform/serialcontrol.h"
 
+#include "platform/heaptrim.h"
 #include "platform/latin1.h"
 #include "platform/paths.h"
 #include "platform/portlock.h"
@@ -444,6 +445,7 @@ void SerialControl::raiseReceive() {
     slowStream_ = waitingBefore < SlowBelowBytes;
     const std::uint64_t inputBefore = inputCount_;
     raise(EvReceive);
+    trimHeapAfterReceive(inputCount_ - inputBefore);
     // QSerialPort does not emit readyRead again while a handler of it runs. Bytes that
     // arrived while the handler waited in a nested event loop would otherwise sit there
     // unannounced: raise one more receive event for them.
