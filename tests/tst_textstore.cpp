@@ -536,7 +536,7 @@ void TstTextStore::randomEditsKeepIndexRight_data() {
     QTest::newRow("blocks of 3, one cached") << qint64(3) << qint64(1);
     QTest::newRow("blocks of 64, one cached") << qint64(64) << qint64(1);
     QTest::newRow("blocks of 300, two cached") << qint64(300) << qint64(2);
-    QTest::newRow("blocks of 64 KB") << qint64(TextStore::DefaultBlockBytes)
+    QTest::newRow("blocks of the real size") << qint64(TextStore::DefaultBlockBytes)
                                      << qint64(TextStore::DefaultCachedBlocks);
 }
 

@@ -89,7 +89,9 @@ std::size_t TextStore::freeSlot() const {
     }
     Block& gone = *slots_[oldest].block;
     if (gone.packedBytes == 0) {
-        gone.packed = packer_.pack(slots_[oldest].bytes.get(), gone.size, gone.packedBytes);
+        std::int64_t packedBytes = 0;
+        gone.packed = packer_.pack(slots_[oldest].bytes.get(), gone.size, packedBytes);
+        gone.packedBytes = static_cast<std::int32_t>(packedBytes);
         ++packs_;
     }
     forget(gone);
@@ -106,7 +108,7 @@ const char* TextStore::bytesOf(Block& block) const {
     if (block.slot < 0) {
         const std::size_t s = freeSlot();
         slots_[s].block = &block;
-        block.slot = static_cast<std::int64_t>(s);
+        block.slot = static_cast<std::int32_t>(s);
         if (block.packedBytes > 0) {
             packer_.unpack(block.packed.get(), block.packedBytes, slots_[s].bytes.get(),
                            block.size);
@@ -269,7 +271,7 @@ void TextStore::appendBytes(QByteArrayView bytes) {
         const std::int64_t from = last.size;
         const std::int64_t k = std::min(blockBytes_ - from, n);
         std::memcpy(d + from, p, static_cast<std::size_t>(k));
-        last.size += k;
+        last.size += static_cast<std::int32_t>(k);
         indexBreaks(last, from, d);
         if (last.size == blockBytes_)
             last.lfs.shrink_to_fit(); // full: only edits in the middle change it now
@@ -299,7 +301,7 @@ void TextStore::insertBytes(std::int64_t pos, QByteArrayView bytes) {
         if (block.size + n <= blockBytes_) {
             std::memmove(d + offset + n, d + offset, static_cast<std::size_t>(after));
             std::memcpy(d + offset, bytes.data(), static_cast<std::size_t>(n));
-            block.size += n;
+            block.size += static_cast<std::int32_t>(n);
             indexBreaks(block, offset, d);
             renumberFrom(b + 1);
             return;
@@ -308,7 +310,7 @@ void TextStore::insertBytes(std::int64_t pos, QByteArrayView bytes) {
         // and go on in new blocks after it; each is indexed once it is full, and may be
         // packed from then on.
         const QByteArray moved(d + offset, static_cast<qsizetype>(after));
-        block.size = offset;
+        block.size = static_cast<std::int32_t>(offset);
         Block* to = &block;
         std::int64_t indexFrom = offset;
         std::optional<Editing> filling; // the new block being filled
@@ -324,7 +326,7 @@ void TextStore::insertBytes(std::int64_t pos, QByteArrayView bytes) {
                 }
                 const std::int64_t m = std::min(blockBytes_ - to->size, k);
                 std::memcpy(d + to->size, p, static_cast<std::size_t>(m));
-                to->size += m;
+                to->size += static_cast<std::int32_t>(m);
                 p += m;
                 k -= m;
             }
@@ -352,15 +354,15 @@ void TextStore::removeBytes(std::int64_t pos, std::int64_t len) {
         if (b0 == b1) {
             char* d = head.data();
             std::memmove(d + from, d + to, static_cast<std::size_t>(kept));
-            first.size = from + kept;
+            first.size = static_cast<std::int32_t>(from + kept);
             indexBreaks(first, from, d);
         } else {
-            first.size = from;
+            first.size = static_cast<std::int32_t>(from);
             indexBreaks(first, from, head.data());
             const Editing rest(*this, last);
             char* d = rest.data();
             std::memmove(d, d + to, static_cast<std::size_t>(kept));
-            last.size = kept;
+            last.size = static_cast<std::int32_t>(kept);
             indexBreaks(last, 0, d);
         }
     }

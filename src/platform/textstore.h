@@ -45,7 +45,9 @@ QByteArray normaliseBreaks(QByteArrayView raw, bool& crCarry, bool* changed = nu
 // cache, cachedBlocks() of them: what the view shows, the caret, what a selection or a
 // screen reader is reading), and packed when it leaves the cache - once, unless an edit
 // changed it meanwhile. A block left behind by appending is thus packed once. The line
-// index is never packed: positions, lines and the caret never unpack anything.
+// index is never packed: positions, lines and the caret never unpack anything. Blocks
+// are of 8 KB: small enough that reading text nobody read lately (scrolling far back, a
+// screen reader jumping) unpacks only a few microseconds' worth, big enough to pack well.
 //
 // Cost: appending at the end costs the length of the appended text (and packing each
 // block once); length(), at(), mid(), tail(), line look-ups and the caret are constant or
@@ -54,8 +56,8 @@ QByteArray normaliseBreaks(QByteArrayView raw, bool& crCarry, bool* changed = nu
 // and the number of blocks after it.
 class TextStore {
 public:
-    static constexpr std::int64_t DefaultBlockBytes = 64 * 1024;
-    static constexpr std::int64_t DefaultCachedBlocks = 8;
+    static constexpr std::int64_t DefaultBlockBytes = 8 * 1024;
+    static constexpr std::int64_t DefaultCachedBlocks = 16;
 
     // `blockBytes` (2 to DefaultBlockBytes) and `cachedBlocks` (at least 1) are for tests
     // that need blocks of a few bytes, packed and unpacked all the time.
@@ -153,13 +155,13 @@ public:
 private:
     struct Block {
         std::int64_t start = 0;         // position of the first byte
-        std::int64_t size = 0;          // bytes used, never 0
         std::int64_t breaksBefore = 0;  // line breaks in the blocks before
         std::vector<std::uint16_t> lfs; // offsets of the LF of each break in this block
         std::unique_ptr<char[]> packed; // the bytes packed, unless changed since
-        std::int64_t packedBytes = 0;   // 0: no packed form
-        std::int64_t slot = -1;         // the cache slot holding the bytes, or -1
-        int pins = 0;                   // readers and writers the bytes must stay for
+        std::int32_t size = 0;          // bytes used, never 0
+        std::int32_t packedBytes = 0;   // 0: no packed form
+        std::int32_t slot = -1;         // the cache slot holding the bytes, or -1
+        std::int32_t pins = 0;          // readers and writers the bytes must stay for
     };
     // A slot of the cache: room for the bytes of one block.
     struct Slot {
