@@ -69,3 +69,62 @@ void BlockPacker::unpack(const char* packed, std::int64_t packedBytes, char* to,
     if (ZSTD_isError(got) || got != n)
         qFatal("text store: a packed block cannot be unpacked (%s)", ZSTD_getErrorName(got));
 }
+
+namespace {
+
+// Blocks handed over that wake the packing thread.
+constexpr std::size_t kBatch = 16;
+
+} // namespace
+
+PackingThread::~PackingThread() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    work_.notify_all();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void PackingThread::pack(std::shared_ptr<Job> job) {
+    bool wake = false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push_back(std::move(job));
+        if (!thread_.joinable())
+            thread_ = std::thread([this] { run(); });
+        // Waking the thread for every block would cost more than packing it: it is woken
+        // for a batch, and packs on as long as there is work.
+        wake = queue_.size() >= kBatch;
+    }
+    if (wake)
+        work_.notify_one();
+}
+
+void PackingThread::wait(const Job& job) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    work_.notify_one();
+    finished_.wait(lock, [&] { return job.done.load(std::memory_order_acquire); });
+}
+
+void PackingThread::run() {
+    BlockPacker packer;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        work_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+        if (stopping_)
+            return;
+        const std::shared_ptr<Job> job = queue_.front();
+        queue_.pop_front();
+        lock.unlock();
+        try {
+            job->packed = packer.pack(job->bytes.get(), job->size, job->packedBytes);
+        } catch (const std::bad_alloc&) {
+            job->packedBytes = 0; // not packed: whoever takes it keeps the bytes as they are
+        }
+        lock.lock();
+        job->done.store(true, std::memory_order_release);
+        finished_.notify_all();
+    }
+}

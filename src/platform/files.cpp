@@ -274,16 +274,12 @@ QByteArray readSpan(const QString& native, std::int64_t from, std::int64_t to) {
 #endif
 
 QByteArray readAll(const QString& path) {
-    const QString native = checkedNative(path);
 #ifdef Q_OS_WIN
-    QFile f(native);
-    if (!f.open(QIODevice::ReadOnly))
-        throw RuntimeError(err::FileNotFound,
-                           QStringLiteral("File not found: %1 (%2)").arg(native, f.errorString()),
-                           kSource);
-    return f.readAll();
+    QByteArray out;
+    readPieces(path, 1 << 16, [&](QByteArrayView piece) { out.append(piece); });
+    return out;
 #else
-    return readSpan(native, 0, -1);
+    return readSpan(checkedNative(path), 0, -1);
 #endif
 }
 

@@ -62,8 +62,17 @@ TextStore::~TextStore() {
 
 // ---- the cache ----
 //
-// A block's bytes lie either in a slot of the cache or packed, or both (read since it was
-// last packed). Only a new block that has no bytes yet has neither.
+// A block's bytes lie in a slot of the cache, or packed, or in the job packing them, or in
+// a slot and one of the others (read since). Only a new block that has no bytes yet has
+// none of them.
+
+namespace {
+
+// Blocks handed over for packing and not packed yet, at most (their copies wait in memory):
+// when text pours in faster than the packing thread packs, this thread packs too.
+constexpr std::size_t kMostBeingPacked = 512;
+
+} // namespace
 
 std::size_t TextStore::freeSlot() const {
     for (std::size_t s = 0; s < slots_.size(); ++s) {
@@ -88,14 +97,56 @@ std::size_t TextStore::freeSlot() const {
         return oldest;
     }
     Block& gone = *slots_[oldest].block;
-    if (gone.packedBytes == 0) {
-        std::int64_t packedBytes = 0;
-        gone.packed = packer_.pack(slots_[oldest].bytes.get(), gone.size, packedBytes);
-        gone.packedBytes = static_cast<std::int32_t>(packedBytes);
-        ++packs_;
-    }
+    if (gone.packedBytes == 0 && !gone.job)
+        handOver(gone, slots_[oldest].bytes.get());
     forget(gone);
     return oldest;
+}
+
+void TextStore::handOver(Block& block, const char* bytes) const {
+    takePacked();
+    ++packs_;
+    if (beingPacked_.size() >= kMostBeingPacked) {
+        // The packing thread is behind (text pours in): this thread packs too.
+        std::int64_t packedBytes = 0;
+        block.packed = packer_.pack(bytes, block.size, packedBytes);
+        block.packedBytes = static_cast<std::int32_t>(packedBytes);
+        return;
+    }
+    auto job = std::make_shared<PackingThread::Job>();
+    job->bytes = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(block.size));
+    std::memcpy(job->bytes.get(), bytes, static_cast<std::size_t>(block.size));
+    job->size = block.size;
+    block.job = job;
+    beingPacked_.push_back(&block);
+    packingThread_.pack(std::move(job));
+}
+
+void TextStore::takePacked() const {
+    // Jobs are done in the order they were handed over.
+    while (!beingPacked_.empty() &&
+           beingPacked_.front()->job->done.load(std::memory_order_acquire)) {
+        Block& block = *beingPacked_.front();
+        beingPacked_.pop_front();
+        PackingThread::Job& job = *block.job;
+        const bool packed = job.packedBytes > 0;
+        block.packed = std::move(packed ? job.packed : job.bytes);
+        block.packedBytes = static_cast<std::int32_t>(packed ? job.packedBytes : job.size);
+        block.job.reset();
+    }
+}
+
+void TextStore::dropJob(Block& block) const {
+    if (!block.job)
+        return;
+    beingPacked_.erase(std::find(beingPacked_.begin(), beingPacked_.end(), &block));
+    block.job.reset();
+}
+
+void TextStore::finishPacking() const {
+    if (!beingPacked_.empty())
+        packingThread_.wait(*beingPacked_.back()->job);
+    takePacked();
 }
 
 void TextStore::forget(Block& block) const {
@@ -109,7 +160,10 @@ const char* TextStore::bytesOf(Block& block) const {
         const std::size_t s = freeSlot();
         slots_[s].block = &block;
         block.slot = static_cast<std::int32_t>(s);
-        if (block.packedBytes > 0) {
+        if (block.job) {
+            std::memcpy(slots_[s].bytes.get(), block.job->bytes.get(),
+                        static_cast<std::size_t>(block.size));
+        } else if (block.packedBytes > 0) {
             packer_.unpack(block.packed.get(), block.packedBytes, slots_[s].bytes.get(),
                            block.size);
             ++unpacks_;
@@ -124,6 +178,7 @@ char* TextStore::editBytes(Block& block) {
     char* d = const_cast<char*>(bytesOf(block));
     block.packed.reset();
     block.packedBytes = 0;
+    dropJob(block);
     return d;
 }
 
@@ -257,6 +312,7 @@ void TextStore::indexBreaks(Block& block, std::int64_t from, const char* d) cons
 }
 
 void TextStore::appendBytes(QByteArrayView bytes) {
+    takePacked();
     const char* p = bytes.data();
     std::int64_t n = bytes.size();
     while (n > 0) {
@@ -373,8 +429,10 @@ void TextStore::removeBytes(std::int64_t pos, std::int64_t len) {
 }
 
 void TextStore::eraseBlocks(std::size_t from, std::size_t to) {
-    for (std::size_t i = from; i < to; ++i)
+    for (std::size_t i = from; i < to; ++i) {
         forget(*blocks_[i]);
+        dropJob(*blocks_[i]);
+    }
     blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(from),
                   blocks_.begin() + static_cast<std::ptrdiff_t>(to));
 }

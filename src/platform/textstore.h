@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -44,7 +45,8 @@ QByteArray normaliseBreaks(QByteArrayView raw, bool& crCarry, bool* changed = nu
 // every other block is unpacked only while it is among the few last read or written (the
 // cache, cachedBlocks() of them: what the view shows, the caret, what a selection or a
 // screen reader is reading), and packed when it leaves the cache - once, unless an edit
-// changed it meanwhile. A block left behind by appending is thus packed once. The line
+// changed it meanwhile (on a thread of its own: packing costs the appending thread a
+// copy of the block). A block left behind by appending is thus packed once. The line
 // index is never packed: positions, lines and the caret never unpack anything. Blocks
 // are of 8 KB: small enough that reading text nobody read lately (scrolling far back, a
 // screen reader jumping) unpacks only a few microseconds' worth, big enough to pack well.
@@ -145,12 +147,14 @@ public:
 
     // Diagnostics for tests: the bytes a block holds at most, the number of blocks, the
     // blocks unpacked at most besides the one appended to, and how many times a block
-    // was packed and unpacked so far.
+    // was handed over for packing and unpacked so far.
     std::int64_t blockBytes() const { return blockBytes_; }
     std::int64_t blockCount() const { return static_cast<std::int64_t>(blocks_.size()); }
     std::int64_t cachedBlocks() const { return cachedBlocks_; }
     std::uint64_t packs() const { return packs_; }
     std::uint64_t unpacks() const { return unpacks_; }
+    // Waits until every block handed over for packing is packed.
+    void finishPacking() const;
 
 private:
     struct Block {
@@ -158,6 +162,7 @@ private:
         std::int64_t breaksBefore = 0;  // line breaks in the blocks before
         std::vector<std::uint16_t> lfs; // offsets of the LF of each break in this block
         std::unique_ptr<char[]> packed; // the bytes packed, unless changed since
+        std::shared_ptr<PackingThread::Job> job; // being packed: holds the bytes till then
         std::int32_t size = 0;          // bytes used, never 0
         std::int32_t packedBytes = 0;   // 0: no packed form
         std::int32_t slot = -1;         // the cache slot holding the bytes, or -1
@@ -205,6 +210,9 @@ private:
     char* editBytes(Block& block);
     std::size_t freeSlot() const;
     void forget(Block& block) const;
+    void handOver(Block& block, const char* bytes) const;
+    void takePacked() const;
+    void dropJob(Block& block) const;
     std::size_t blockAt(std::int64_t pos) const;
     std::size_t blockOfBreak(std::int64_t k) const;
     bool lfAt(std::int64_t pos) const;
@@ -226,6 +234,8 @@ private:
     std::vector<std::unique_ptr<Block>> blocks_; // each where it was made: the cache points to it
     mutable std::vector<Slot> slots_;
     mutable BlockPacker packer_;
+    mutable PackingThread packingThread_;
+    mutable std::deque<Block*> beingPacked_; // in the order handed over
     mutable std::uint64_t clock_ = 0; // counts reads and writes of blocks
     mutable std::uint64_t packs_ = 0;
     mutable std::uint64_t unpacks_ = 0;
