@@ -155,7 +155,7 @@ void TextStore::forget(Block& block) const {
     block.slot = -1;
 }
 
-const char* TextStore::bytesOf(Block& block) const {
+char* TextStore::bytesOf(Block& block) const {
     if (block.slot < 0) {
         const std::size_t s = freeSlot();
         slots_[s].block = &block;
@@ -175,7 +175,7 @@ const char* TextStore::bytesOf(Block& block) const {
 }
 
 char* TextStore::editBytes(Block& block) {
-    char* d = const_cast<char*>(bytesOf(block));
+    char* d = bytesOf(block);
     block.packed.reset();
     block.packedBytes = 0;
     dropJob(block);

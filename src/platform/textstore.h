@@ -177,36 +177,25 @@ private:
     // A block's bytes, unpacked, kept in the cache while this lives.
     class Pinned {
     public:
-        Pinned(const TextStore& store, Block& block)
-            : block_(block), data_(store.bytesOf(block)) {
-            ++block_.pins;
-        }
+        Pinned(const TextStore& store, Block& block) : Pinned(block, store.bytesOf(block)) {}
         ~Pinned() { --block_.pins; }
         Pinned(const Pinned&) = delete;
         Pinned& operator=(const Pinned&) = delete;
         const char* data() const { return data_; }
 
-    private:
-        Block& block_;
-        const char* data_;
-    };
-    // The same for changing them: the block's packed form is dropped.
-    class Editing {
-    public:
-        Editing(TextStore& store, Block& block) : block_(block), data_(store.editBytes(block)) {
-            ++block_.pins;
-        }
-        ~Editing() { --block_.pins; }
-        Editing(const Editing&) = delete;
-        Editing& operator=(const Editing&) = delete;
-        char* data() const { return data_; }
-
-    private:
+    protected:
+        Pinned(Block& block, char* data) : block_(block), data_(data) { ++block_.pins; }
         Block& block_;
         char* data_;
     };
+    // The same for changing them: the block's packed form is dropped.
+    class Editing : public Pinned {
+    public:
+        Editing(TextStore& store, Block& block) : Pinned(block, store.editBytes(block)) {}
+        char* data() const { return data_; }
+    };
 
-    const char* bytesOf(Block& block) const;
+    char* bytesOf(Block& block) const;
     char* editBytes(Block& block);
     std::size_t freeSlot() const;
     void forget(Block& block) const;
