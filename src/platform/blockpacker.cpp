@@ -12,10 +12,10 @@ namespace {
 
 // zstd at level 1. On blocks of 8 KB of log text (the unit's readings; system logs) it
 // shrinks them 5 to 8 times, packs one in about 10 us and unpacks it in 3 to 5 us. lz4,
-// the other fast choice, packs and unpacks three to four times faster but shrinks the
+// the other fast choice, packs and unpacks three to five times faster but shrinks the
 // same text only 3 to 5 times; the text is packed once and then kept for good, so what
 // it keeps decides the memory. Faster (negative) levels of zstd give up a fifth of the
-// shrinking; level 3 gains nothing on such text.
+// shrinking for a quarter less time; level 3 gains nothing on such text.
 constexpr int kLevel = 1;
 
 } // namespace
