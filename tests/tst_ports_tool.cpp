@@ -266,7 +266,10 @@ void PortsToolTest::staleLocks_data() {
     // The hint names the device, so that it works under sudo, which resets QUORLANE_HOME.
     QTest::newRow("root's lock, as nobody")
         << "nobody" << "free"
-        << "clear it with: sudo quorlane-ports unlock %dev (the file belongs to root)\n" << 1
+        << "%dev  [locked: the lock file below keeps it shut]\n%padLocked: the lock file %lock "
+           "names process %pid (quorlane), which no longer runs.\n%padIt is a stale lock; clear "
+           "it with: sudo quorlane-ports unlock %dev (the file belongs to root)\n"
+        << 1
         << "quorlane-ports: %lock is a stale lock, but it belongs to root, and you may not "
            "remove it. Run:\n    sudo quorlane-ports unlock %dev\nor:\n    sudo rm %lock\n";
     QTest::newRow("root's lock, from a user namespace")
@@ -308,6 +311,7 @@ void PortsToolTest::staleLocks() {
         if (runTool(prefix + QStringList{"--version"}, "setpriv").code != 0)
             QSKIP("user nobody cannot have a user namespace here");
         program = "setpriv";
+        QVERIFY(::chmod(QFile::encodeName(left->slavePath()).constData(), 0666) == 0);
     }
     const auto filled = [&](QString text) {
         return text.replace("%pad", QString(12, QLatin1Char(' ')))
@@ -343,7 +347,8 @@ void PortsToolTest::staleLocks() {
         return;
 
     // A lock whose process runs stays, and the refusal names that process.
-    QVERIFY2(listing.out.contains(filled("  COM 6   %1  [ready]\n%pad"
+    QVERIFY2(listing.out.contains(filled("  COM 6   %1  [locked: the lock file below keeps it "
+                                         "shut]\n%pad"
                                          "Locked: the lock file %2 names process %3 (sleep), "
                                          "which is still running.\n%padEnd that program to "
                                          "free the port.\n")

@@ -61,6 +61,9 @@ struct PortLock {
 
     // A lock nobody holds any longer: its process is gone, or it names none.
     bool isStale() const { return exists && (holder == Holder::Gone || holder == Holder::Nobody); }
+    // The file keeps the port shut for this process: it is not a stale lock that QSerialPort
+    // would clear by itself.
+    bool keepsShut() const { return exists && !(isStale() && removable); }
 };
 
 // Looks at the lock file of `device` (links resolved here).

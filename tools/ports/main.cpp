@@ -137,6 +137,15 @@ QString deviceNotes(const QString& device, const AccessFacts& facts, int com) {
     return notes.join(QLatin1Char('\n'));
 }
 
+// The state of `device` as the list shows it: whether it can be opened, and if so whether
+// a lock file still keeps it shut.
+QString portState(const QString& device, const AccessFacts& facts) {
+    const QString state = accessSummary(facts);
+    if (state == QLatin1String("ready") && portlock::inspect(device).keepsShut())
+        return QStringLiteral("locked: the lock file below keeps it shut");
+    return state;
+}
+
 // Why Quorlane could not open `device` now, ready to print; empty when it could.
 QString openProblem(const QString& device) {
     const AccessFacts facts = examineDevice(device);
@@ -210,8 +219,8 @@ int listPorts() {
         const QString target = linkText(path);
         const QString canonical = QFileInfo(path).canonicalFilePath();
         const AccessFacts facts = examineDevice(path);
-        out(label + showTarget(target, canonical) + QStringLiteral("  [") + accessSummary(facts) +
-            QLatin1Char(']'));
+        out(label + showTarget(target, canonical) + QStringLiteral("  [") +
+            portState(canonical, facts) + QLatin1Char(']'));
         advice.note(canonical.isEmpty() ? target : canonical, facts);
         if (!canonical.isEmpty()) {
             comsOfNode[canonical] << n;
@@ -243,7 +252,9 @@ int listPorts() {
         out(QStringLiteral("                 ") +
             (coms.isEmpty() ? QStringLiteral("not linked")
                             : QStringLiteral("linked as ") + coms.join(QStringLiteral(", "))) +
-            QStringLiteral("  [") + accessSummary(facts) + QLatin1Char(']'));
+            QStringLiteral("  [") +
+            portState(device.canonicalNode.isEmpty() ? device.node : device.canonicalNode, facts) +
+            QLatin1Char(']'));
         advice.note(device.canonicalNode.isEmpty() ? device.node : device.canonicalNode, facts);
         const QList<int> linked = comsOfNode.value(device.canonicalNode);
         if (const QString note =
