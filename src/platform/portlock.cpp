@@ -12,8 +12,12 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <sys/sysmacros.h>
 #endif
 
 namespace portlock {
@@ -93,8 +97,27 @@ Holder runningState(qint64 pid, const QString& program, QString& seenName) {
     return comm == program.left(comm.size()) ? Holder::Running : Holder::Gone;
 }
 
+// Whether `uid`, as this process sees it, is a user of this process's user namespace. A
+// file whose owner is not shows as the overflow user, and being root in the namespace
+// gives no power over it.
+bool uidMapped(uid_t uid) {
+    QFile map(QStringLiteral("/proc/self/uid_map"));
+    if (!map.open(QIODevice::ReadOnly))
+        return true;
+    const QList<QByteArray> lines = map.readAll().split('\n');
+    for (const QByteArray& line : lines) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() != 3)
+            continue;
+        const qulonglong first = fields[0].toULongLong(), count = fields[2].toULongLong();
+        if (uid >= first && uid - first < count)
+            return true;
+    }
+    return false;
+}
+
 // Whether this process may delete `path`: it may write the folder, and in a sticky
-// folder it owns the file or the folder, or it is root.
+// folder it owns the file or the folder, or it is root over the file's owner.
 bool mayDelete(const QString& path, uid_t fileUid) {
     const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
     struct stat dir {};
@@ -104,7 +127,7 @@ bool mayDelete(const QString& path, uid_t fileUid) {
     if ((dir.st_mode & S_ISVTX) == 0)
         return true;
     const uid_t me = ::geteuid();
-    return me == 0 || fileUid == me || dir.st_uid == me;
+    return (me == 0 && uidMapped(fileUid)) || fileUid == me || dir.st_uid == me;
 }
 
 QString userName(uid_t uid) {
@@ -123,7 +146,11 @@ PortLock judge(const QString& path) {
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
         return lock;
     lock.exists = true;
+    lock.ownerOutside = !uidMapped(st.st_uid);
     lock.fileOwner = userName(st.st_uid);
+    if (lock.ownerOutside)
+        lock.fileOwner = QStringLiteral("a user outside this user namespace, shown here as ") +
+                         lock.fileOwner;
     lock.removable = mayDelete(path, st.st_uid);
 
     Contents contents;
@@ -199,7 +226,10 @@ QString lockFilePath(const QString& device) {
 PortLock inspect(const QString& device) {
 #ifdef Q_OS_UNIX
     const QString canonical = QFileInfo(device).canonicalFilePath();
-    return judge(lockFilePath(canonical.isEmpty() ? device : canonical));
+    const QString target = canonical.isEmpty() ? device : canonical;
+    PortLock lock = judge(lockFilePath(target));
+    lock.device = target;
+    return lock;
 #else
     Q_UNUSED(device);
     return PortLock();
@@ -227,9 +257,12 @@ QString describe(const PortLock& lock) {
 }
 
 QString clearCommand(const PortLock& lock, int com) {
-    const QString command = com > 0 ? QStringLiteral("quorlane-ports unlock %1").arg(com)
-                                    : QStringLiteral("rm %1").arg(lock.path);
-    return lock.removable ? command : QStringLiteral("sudo ") + command;
+    if (com <= 0)
+        return (lock.removable ? QString() : QStringLiteral("sudo ")) +
+               QStringLiteral("rm %1").arg(lock.path);
+    if (lock.removable || lock.device.isEmpty())
+        return QStringLiteral("quorlane-ports unlock %1").arg(com);
+    return QStringLiteral("sudo quorlane-ports unlock %1").arg(lock.device);
 }
 
 QString advice(const PortLock& lock, int com) {
@@ -237,9 +270,12 @@ QString advice(const PortLock& lock, int com) {
         return QString();
     if (lock.holder == Holder::Running)
         return QStringLiteral("End that program to free the port.");
-    const QString owner = lock.removable
-                              ? QString()
-                              : QStringLiteral(" (the file belongs to %1)").arg(lock.fileOwner);
+    QString owner;
+    if (!lock.removable)
+        owner = QStringLiteral(" (the file belongs to %1%2)")
+                    .arg(lock.fileOwner, lock.ownerOutside
+                                             ? QStringLiteral("; run it outside the namespace")
+                                             : QString());
     if (lock.isStale())
         return QStringLiteral("It is a stale lock; clear it with: %1%2")
             .arg(clearCommand(lock, com), owner);
@@ -290,6 +326,109 @@ bool removeStale(const PortLock& lock, QString* why, bool* denied) {
 #else
     Q_UNUSED(lock);
     *why = QStringLiteral("there are no lock files here");
+    return false;
+#endif
+}
+
+DeviceClaim claimDevice(const QString& device) {
+    DeviceClaim claim;
+#ifdef Q_OS_UNIX
+    const int fd = ::open(QFile::encodeName(device).constData(),
+                          O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        claim.error = errno; // EBUSY: in exclusive mode
+        return claim;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        ::close(fd);
+        claim.error = EWOULDBLOCK;
+        return claim;
+    }
+    // Any other flock failure (a device that takes no locks): used without one.
+#ifdef TIOCGEXCL
+    int exclusive = 0;
+    claim.exclusive = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+#endif
+    claim.fd = fd;
+#else
+    Q_UNUSED(device);
+    claim.error = ENOSYS;
+#endif
+    return claim;
+}
+
+void release(DeviceClaim& claim) {
+#ifdef Q_OS_UNIX
+    if (claim.fd >= 0)
+        ::close(claim.fd);
+#endif
+    claim.fd = -1;
+}
+
+void leaveExclusiveMode(int fd) {
+#ifdef TIOCNXCL
+    if (fd >= 0)
+        ::ioctl(fd, TIOCNXCL);
+#else
+    Q_UNUSED(fd);
+#endif
+}
+
+QString busySummary(const DeviceClaim& claim) {
+    if (claim.error == EWOULDBLOCK)
+        return QStringLiteral("locked by another program");
+    return claim.busy() ? QStringLiteral("in exclusive use by another program") : QString();
+}
+
+QString busyReason(const QString& device, const DeviceClaim& claim) {
+    if (!claim.busy())
+        return QString();
+    if (claim.error == EWOULDBLOCK) {
+        const PortLock lock = inspect(device);
+        if (lock.exists && lock.holder == Holder::Running)
+            return describe(lock) + QStringLiteral(". ") + advice(lock, 0);
+        return QStringLiteral("another program has locked %1 for its own use (another copy of "
+                              "Quorlane, say). See which programs have it open with: fuser -v %1")
+            .arg(device);
+    }
+    QString text = QStringLiteral("%1 is in exclusive use, most likely by another program that "
+                                  "has it open (%2)")
+                       .arg(device, QString::fromLocal8Bit(std::strerror(EBUSY)));
+    if (isPseudoTerminal(device))
+        text += QStringLiteral("; a pseudo-terminal also stays so after a program that had it "
+                               "ended without letting go, until the program on its other side "
+                               "closes it");
+    text += QStringLiteral(". See which programs have it open with: fuser -v %1").arg(device);
+    return text;
+}
+
+namespace {
+
+#ifdef Q_OS_LINUX
+bool pseudoTerminalNode(const struct stat& st) {
+    const unsigned int m = major(st.st_rdev);
+    return S_ISCHR(st.st_mode) && m >= 136 && m <= 143; // UNIX98 pseudo-terminal slaves
+}
+#endif
+
+} // namespace
+
+bool isPseudoTerminal(const QString& path) {
+#ifdef Q_OS_LINUX
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && pseudoTerminalNode(st);
+#else
+    Q_UNUSED(path);
+    return false;
+#endif
+}
+
+bool isPseudoTerminal(int fd) {
+#ifdef Q_OS_LINUX
+    struct stat st {};
+    return fd >= 0 && ::fstat(fd, &st) == 0 && pseudoTerminalNode(st);
+#else
+    Q_UNUSED(fd);
     return false;
 #endif
 }

@@ -19,14 +19,7 @@
 #include <optional>
 
 #ifdef Q_OS_UNIX
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-#ifdef Q_OS_LINUX
-#include <sys/sysmacros.h>
 #endif
 
 namespace {
@@ -122,20 +115,6 @@ bool hungUp(int fd) {
         return false;
     return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
-
-// The slave side of a pseudo-terminal (the devices /dev/pts/N).
-bool isPseudoTerminal(int fd) {
-#ifdef Q_OS_LINUX
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
-        return false;
-    const unsigned int m = major(st.st_rdev);
-    return m >= 136 && m <= 143; // UNIX98 pseudo-terminal slaves
-#else
-    Q_UNUSED(fd);
-    return false;
-#endif
-}
 #endif
 
 } // namespace
@@ -197,7 +176,7 @@ void SerialControl::applySettings() {
         return;
     QSerialPort& p = *port_;
 #ifdef Q_OS_UNIX
-    const bool framingless = isPseudoTerminal(p.handle());
+    const bool framingless = portlock::isPseudoTerminal(p.handle());
 #else
     const bool framingless = false;
 #endif
@@ -294,6 +273,11 @@ void SerialControl::setPortOpen(bool open) {
     // The device itself, not the link to it: the lock file QSerialPort keeps is named
     // after the device.
     const QString target = info.canonicalFilePath();
+#ifdef Q_OS_UNIX
+    const QString device = target.isEmpty() ? path : target;
+#else
+    const QString device = path; // COMn, opened by name
+#endif
     QString shown = path;
     if (info.isSymLink())
         shown += QStringLiteral(" -> ") + info.symLinkTarget();
@@ -308,35 +292,26 @@ void SerialControl::setPortOpen(bool open) {
             .arg(shown, why);
     };
 
-    int lockFd = -1;
+    portlock::DeviceClaim claim;
 #ifdef Q_OS_UNIX
     // Exclusive use: a descriptor of our own carries an flock on the device. Another
     // opener that takes the same lock (another instance of this program) fails, also
-    // when it runs as root, which TIOCEXCL does not stop. The lock is taken before
-    // QSerialPort touches the line settings, so a failed attempt leaves the holder's port
-    // as it was.
-    const QByteArray nativePath = QFile::encodeName(target.isEmpty() ? path : target);
-    lockFd = ::open(nativePath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (lockFd < 0) {
-        const int e = errno;
-        if (e == EBUSY) // opened by someone else with TIOCEXCL
-            fail(err::PortHeld, held(systemMessage(e)));
-        fail(err::PortOpenFailed, openFailed(systemMessage(e)));
-    }
-    if (::flock(lockFd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        ::close(lockFd);
-        fail(err::PortHeld, held(QStringLiteral("the device is locked")));
-    }
-    // Any other flock failure (a device that does not support locks): used without one.
+    // when it runs as root, which the device's exclusive mode does not stop. The lock is
+    // taken before QSerialPort touches the line settings, so a failed attempt leaves the
+    // holder's port as it was.
+    claim = portlock::claimDevice(device);
+    if (claim.error == EBUSY)
+        fail(err::PortHeld, QStringLiteral("Port %1 (%2) is busy: %3")
+                                .arg(commPort_)
+                                .arg(shown, portlock::busyReason(device, claim)));
+    if (claim.busy() && !claim.opened())
+        fail(err::PortHeld, held(portlock::busyReason(device, claim)));
+    if (!claim.opened())
+        fail(err::PortOpenFailed, openFailed(systemMessage(claim.error)));
 #endif
 
     auto port = std::make_unique<QSerialPort>();
     const auto s = parseSettings(settings_);
-#ifdef Q_OS_UNIX
-    const QString device = target.isEmpty() ? path : target;
-#else
-    const QString device = path; // COMn, opened by name
-#endif
     port->setPortName(device);
     port->setBaudRate(s->baud);
     port->setParity(s->parity);
@@ -347,9 +322,7 @@ void SerialControl::setPortOpen(bool open) {
         const QString why = port->errorString();
         const QSerialPort::SerialPortError error = port->error();
         port.reset();
-#ifdef Q_OS_UNIX
-        ::close(lockFd);
-#endif
+        portlock::release(claim);
         if (error == QSerialPort::PermissionError) {
             // We could open the device ourselves, so what failed is QSerialPort's lock file
             // (or an exclusive open) held by someone else. Name the lock and its owner,
@@ -367,8 +340,17 @@ void SerialControl::setPortOpen(bool open) {
                      .arg(shown, settings_, why));
         fail(err::PortOpenFailed, openFailed(why));
     }
+    // QSerialPort has turned on the device's exclusive mode, which only its own close()
+    // turns off: a program that is killed would leave the device shut for everyone but
+    // root, and a pseudo-terminal so until the program on its other side ends. The lock
+    // taken above and QSerialPort's lock file keep other copies of this program, and
+    // other programs that honour lock files, away as long as the port is open, so the
+    // mode is taken back at once; unless the device was in it before (opened by root),
+    // when it belongs to another program.
+    if (!claim.exclusive)
+        portlock::leaveExclusiveMode(port->handle());
     port_ = std::move(port);
-    lockFd_ = lockFd;
+    claim_ = claim;
     lost_ = false;
     openPath_ = path;
     try {
@@ -406,12 +388,7 @@ void SerialControl::closePort(bool drain) {
         // Closed from an OnComm handler, the port may be on the stack below it.
         keepAlive_.release(port);
     }
-#ifdef Q_OS_UNIX
-    if (lockFd_ >= 0) {
-        ::close(lockFd_);
-        lockFd_ = -1;
-    }
-#endif
+    portlock::release(claim_);
     openPath_.clear();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/eventkeepalive.h"
+#include "platform/portlock.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -72,7 +73,10 @@ public:
 
     // Setting True opens port CommPort with the current settings and raises DTR and RTS
     // as enabled; it throws when the device does not exist, cannot be opened, or is held
-    // by another program (another open with an exclusive lock). Setting False closes.
+    // by another program (another open with an exclusive lock, or the device in
+    // exclusive use). The port is kept from other copies of this program by a lock, not
+    // by the device's exclusive mode, so that a program that ends in any way (killed
+    // too) leaves the device free to open. Setting False closes.
     // Setting the current state again does nothing... except that True while open
     // throws PortAlreadyOpen.
     bool PortOpen() const;
@@ -140,5 +144,5 @@ private:
     std::int16_t commEvent_ = 0;
     bool lost_ = false;
     bool draining_ = false; // the last receive event before a loss is raised
-    int lockFd_ = -1;
+    portlock::DeviceClaim claim_; // the open port's own descriptor and lock on the device
 };

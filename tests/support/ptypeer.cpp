@@ -159,6 +159,10 @@ QByteArray PtyPeer::sentBeforeMarker(SerialControl& sender, int ms) {
     }
 }
 
+bool PtyPeer::keepExclusive(bool on) const {
+    return ::ioctl(slave_, on ? TIOCEXCL : TIOCNXCL) == 0;
+}
+
 void PtyPeer::closeMaster() {
     if (master_ >= 0) {
         ::close(master_);
