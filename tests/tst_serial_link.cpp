@@ -87,16 +87,42 @@ void SerialLinkTest::portPicks() {
     QVERIFY(com1.linkAs(app.home, 1) && com6.linkAs(app.home, 6) && com7.linkAs(app.home, 7));
     QVERIFY(!app.home.linkMissing(12).isEmpty());
     const QString tcpCaption = w.lblConnect[0]->text();
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    // Keys as the keyboard sends them: to the control that has the focus.
+    const auto key = [](Qt::Key k, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QTest::keyClick(QApplication::focusWidget(), k, modifiers);
+    };
+    const auto unpicked = [&](int port, const QString& shown) {
+        return w.MSComm1->CommPort() == port && w.MSComm1->PortOpen() &&
+               w.MSComm1->DTREnable() && w.cmboCOMMPort->Text() == shown;
+    };
 
-    // The program's own changes of the list are no pick.
-    w.cmboCOMMPort->setListIndex(6);
-    w.cmboCOMMPort->setText(QStringLiteral("Com 9"));
-    QCOMPARE(w.MSComm1->CommPort(), std::int16_t(5));
+    // Once round the window with Tab passes the list, which shows "Com 5" with no entry
+    // selected; then a port typed into its field and left with Enter and Tab. No pick:
+    // COM 5 stays open as start-up opened it.
+    QWidget* const start = QApplication::focusWidget();
+    bool passed = false;
+    for (int i = 0; i < 30 && (i == 0 || QApplication::focusWidget() != start); ++i) {
+        key(Qt::Key_Tab);
+        passed = passed || QApplication::focusWidget() == w.cmboCOMMPort;
+    }
+    QVERIFY(passed && QApplication::focusWidget() == start);
+    for (int i = 0; i < 30 && QApplication::focusWidget() != w.cmboCOMMPort; ++i)
+        key(Qt::Key_Tab);
+    w.cmboCOMMPort->lineEdit()->selectAll();
+    QTest::keyClicks(w.cmboCOMMPort, QStringLiteral("Com 6"));
+    key(Qt::Key_Return);
+    key(Qt::Key_Tab);
+    QVERIFY(unpicked(5, QStringLiteral("Com 6")));
     QCOMPARE(w.MSComm1->SThreshold(), std::int16_t(1));
+    QCOMPARE(w.cmboCOMMPort->ListIndex(), std::int16_t(-1));
 
-    // Picking the open port passes through closed (opening an open port would fail) and
-    // leaves the port without send events: a sent line no longer saves the box.
-    pick(w, 4);
+    // Up picks the port before the one the field shows, here the open one: it passes
+    // through closed (opening an open port would fail) and is left without send events,
+    // so a sent line no longer saves the box.
+    key(Qt::Key_Tab, Qt::ShiftModifier);
+    key(Qt::Key_Up);
     QVERIFY(app.messages->texts.isEmpty());
     QVERIFY(w.MSComm1->PortOpen());
     QCOMPARE(w.serialStatus().text(), QStringLiteral("Connect to com 5"));
@@ -111,11 +137,15 @@ void SerialLinkTest::portPicks() {
     QCOMPARE(app.com5->sentBeforeMarker(*w.MSComm1), QByteArray("a\r\n"));
     QCOMPARE(app.logBytes(), QByteArray("\r\n\r\n"));
 
-    // Another port, picked in the list's popup: both directions go there, none to the old one.
-    w.cmboCOMMPort->showPopup();
+    // The opened list starts at the port the field shows: from "Com 6", Down and Enter
+    // pick Com 7. Both directions go there, none to the old port.
+    w.cmboCOMMPort->lineEdit()->selectAll();
+    QTest::keyClicks(w.cmboCOMMPort, QStringLiteral("Com 6"));
+    key(Qt::Key_F4);
     QAbstractItemView* popup = w.cmboCOMMPort->view();
     QVERIFY(QTest::qWaitForWindowExposed(popup->window()));
-    popup->setCurrentIndex(popup->model()->index(6, 0));
+    QCOMPARE(popup->currentIndex().row(), 5);
+    QTest::keyClick(popup, Qt::Key_Down);
     QTest::keyClick(popup, Qt::Key_Return);
     QCOMPARE(w.MSComm1->CommPort(), std::int16_t(7));
     QCOMPARE(w.lblConnect[2]->text(), QStringLiteral("Connect to com 7"));
@@ -127,19 +157,19 @@ void SerialLinkTest::portPicks() {
     // COM 5 was closed: all it was ever sent has arrived.
     QCOMPARE(app.com5->readAvailable(), QByteArray());
 
-    // Typing into the list's field changes only its text, also with Enter and when the
-    // field is left; the arrow keys and the wheel pick the neighbouring entry at once.
+    // A port typed into the field and left with a click elsewhere is no pick either; the
+    // arrow keys and the wheel then move from it and pick at once.
+    w.cmboCOMMPort->setFocus();
     w.cmboCOMMPort->lineEdit()->selectAll();
-    QTest::keyClicks(w.cmboCOMMPort, QStringLiteral("Com 6"));
-    QTest::keyClick(w.cmboCOMMPort, Qt::Key_Return);
-    w.txtRS232Send->setFocus();
-    QCOMPARE(w.cmboCOMMPort->Text(), QStringLiteral("Com 6"));
-    QCOMPARE(w.MSComm1->CommPort(), std::int16_t(7));
-    QVERIFY(w.MSComm1->PortOpen());
-    QTest::keyClick(w.cmboCOMMPort, Qt::Key_Up);
+    QTest::keyClicks(w.cmboCOMMPort, QStringLiteral("Com 5"));
+    QTest::mouseClick(w.txtRS232Send, Qt::LeftButton);
+    QCOMPARE(QApplication::focusWidget(), w.txtRS232Send);
+    QVERIFY(unpicked(7, QStringLiteral("Com 5")));
+    key(Qt::Key_Tab, Qt::ShiftModifier);
+    key(Qt::Key_Down);
     QCOMPARE(w.lblConnect[2]->text(), QStringLiteral("Connect to com 6"));
-    enterLine(w, QStringLiteral("up"));
-    QCOMPARE(com6.waitFor(4, Wait), QByteArray("up\r\n"));
+    enterLine(w, QStringLiteral("down"));
+    QCOMPARE(com6.waitFor(6, Wait), QByteArray("down\r\n"));
     QWheelEvent down(QPointF(5, 5), w.cmboCOMMPort->mapToGlobal(QPointF(5, 5)), QPoint(),
                      QPoint(0, -120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
     QApplication::sendEvent(w.cmboCOMMPort, &down);
@@ -174,6 +204,11 @@ void SerialLinkTest::portPicks() {
     QCOMPARE(w.lblConnect[2]->text(), QStringLiteral("Connect to com 1"));
     enterLine(w, QStringLiteral("c"));
     QCOMPARE(com1.waitFor(3, Wait), QByteArray("c\r\n"));
+
+    // The program's own changes of the list are no pick.
+    w.cmboCOMMPort->setListIndex(6);
+    w.cmboCOMMPort->setText(QStringLiteral("Com 9"));
+    QCOMPARE(w.MSComm1->CommPort(), std::int16_t(1));
 
     // The TCP/IP link has seen none of it.
     QVERIFY(app.socket->connects.isEmpty() && app.socket->sent.isEmpty());
