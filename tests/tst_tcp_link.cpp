@@ -73,6 +73,22 @@ QStringList boxes(frmQuorlaneTest& w) {
     return {w.txtTcp1->Text(), w.txtTcp2->Text(), w.txtTcp3->Text(), w.txtTcp4->Text()};
 }
 
+// The send lines as they are shown (+) and hidden (-), in that order.
+struct SendLineSwitches : QObject {
+    explicit SendLineSwitches(frmQuorlaneTest& w) {
+        w.txtSend->installEventFilter(this);
+        w.txtRS232Send->installEventFilter(this);
+    }
+    bool eventFilter(QObject* line, QEvent* e) override {
+        if (e->type() == QEvent::ShowToParent || e->type() == QEvent::HideToParent)
+            seen << (e->type() == QEvent::ShowToParent ? "+" : "-") + announcedDescription(line);
+        return false;
+    }
+    QStringList take() { return std::exchange(seen, {}); }
+    QStringList seen;
+};
+const QStringList toSerial = {"-txtSend", "+txtRS232Send"};
+
 } // namespace
 
 class TcpLinkTest : public QObject {
@@ -205,23 +221,31 @@ void TcpLinkTest::disconnectReconnectAndChangeHost() {
     auto& w = app.window();
     w.show();
     QVERIFY(QTest::qWaitForWindowActive(&w));
+    SendLineSwitches switches(w);
 
     // Disconnect when never connected.
     w.btnConnect[1]->click();
     QVERIFY(app.messages->texts.isEmpty());
     QVERIFY(w.txtRS232Send->Visible() && !w.txtSend->Visible());
+    QCOMPARE(switches.take(), QStringList());
     QCOMPARE(w.tcpConnected, False);
 
     // The keyboard follows the link from the button to the send line now shown, so what
     // is typed next goes to the unit instead of pressing Connect again.
     w.btnConnect[0]->setFocus();
     QVERIFY(connectTo(app, server));
+    QCOMPARE(switches.take(), QStringList({"+txtSend", "-txtRS232Send"}));
     QCOMPARE(QApplication::focusWidget(), w.txtSend);
     QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("rdp"));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     QVERIFY(server.waitForBytes(6, 5000));
     QCOMPARE(server.received(0), QByteArray("riprdp"));
     QVERIFY(app.messages->texts.isEmpty());
+    // Tab goes on from the TCP/IP send line to the receive box, then to "Save To File".
+    QTest::keyClick(w.txtSend, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), w.rtfReceive->focusProxy());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), w.btnSave[0]);
     // Focus elsewhere stays where it is.
     w.rtfReceive->setFocus();
 
@@ -238,6 +262,7 @@ void TcpLinkTest::disconnectReconnectAndChangeHost() {
     QTRY_COMPARE(server.openConnectionCount(), 1);
     QCOMPARE(w.remoteAddress, QStringLiteral("127.000.0.1"));
     QCOMPARE(w.tcpConnected, True);
+    QCOMPARE(switches.take(), toSerial + QStringList({"+txtSend", "-txtRS232Send"}));
     QVERIFY(w.txtSend->Visible() && !w.txtRS232Send->Visible());
     QVERIFY(app.messages->texts.isEmpty());
 
@@ -257,6 +282,17 @@ void TcpLinkTest::disconnectReconnectAndChangeHost() {
     QCOMPARE(QApplication::focusWidget(), w.txtRS232Send);
     QCOMPARE(w.tcpConnected, False);
     QCOMPARE(w.Winsock1->state(), SocketControl::State::Closed);
+    QCOMPARE(switches.take(), toSerial);
+
+    // Change Remote Host from its button: the keyboard goes to the serial line while the
+    // link is down and on to the TCP/IP line once it is up, and nowhere else.
+    QWidgetList focused;
+    QObject::connect(qApp, &QApplication::focusChanged, &switches,
+                     [&](QWidget*, QWidget* now) { focused << now; });
+    w.btnConnect[3]->setFocus();
+    w.btnConnect[3]->click();
+    QCOMPARE(w.tcpConnected, True);
+    QCOMPARE(focused, QWidgetList({w.btnConnect[3], w.txtRS232Send, nullptr, w.txtSend}));
 }
 
 void TcpLinkTest::failedConnect_data() {
@@ -265,13 +301,16 @@ void TcpLinkTest::failedConnect_data() {
     QTest::addColumn<QString>("answer"); // the address answer the octets come from
     QTest::addColumn<bool>("afterWait"); // the report comes after the two-second wait
     QTest::addColumn<bool>("tcpLine");   // txtSend visible afterwards
+    QTest::addColumn<QStringList>("switches"); // the send lines shown and hidden
     const QString loopback = QStringLiteral("IP: 127.0.0.1.");
     const QString name = QStringLiteral("IP: 127.0.x1.1.");
-    QTest::newRow("connect refused") << 0 << "serial" << loopback << true << false;
-    QTest::newRow("connect again refused") << 0 << "failed" << loopback << true << true;
-    QTest::newRow("change host refused") << 3 << "connected" << loopback << true << false;
-    QTest::newRow("octet not a number") << 0 << "serial" << name << false << false;
-    QTest::newRow("change host, not a number") << 3 << "connected" << name << false << false;
+    QTest::newRow("connect refused") << 0 << "serial" << loopback << true << false << QStringList();
+    QTest::newRow("connect again refused")
+        << 0 << "failed" << loopback << true << true << QStringList();
+    QTest::newRow("change host refused") << 3 << "connected" << loopback << true << false << toSerial;
+    QTest::newRow("octet not a number") << 0 << "serial" << name << false << false << QStringList();
+    QTest::newRow("change host, not a number")
+        << 3 << "connected" << name << false << false << toSerial;
 }
 
 void TcpLinkTest::failedConnect() {
@@ -303,6 +342,7 @@ void TcpLinkTest::failedConnect() {
     const int connectionsBefore = server.connectionCount();
     const bool tcpLineBefore = w.txtSend->Visible();
     const std::int64_t readsBefore = clock->reads;
+    SendLineSwitches seen(w);
 
     bool reportedDuringWait = false;
     WhileWaiting script(*clock, [&] {
@@ -317,6 +357,8 @@ void TcpLinkTest::failedConnect() {
 
     QFETCH(bool, afterWait);
     QFETCH(bool, tcpLine);
+    QFETCH(QStringList, switches);
+    QCOMPARE(seen.take(), switches);
     QCOMPARE(clock->reads > readsBefore, afterWait);
     QVERIFY(!reportedDuringWait);
     QCOMPARE(app.messages->texts.size(), reportsBefore + 1);

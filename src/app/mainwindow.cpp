@@ -294,8 +294,11 @@ void frmQuorlaneTest::buildControls() {
 
     std::stable_sort(tabs.begin(), tabs.end(),
                      [](const Pending& a, const Pending& b) { return a.tabIndex < b.tabIndex; });
+    // A control that hands its focus to a child (the receive box) takes its place in the
+    // chain by that child: Qt leaves a control that takes no focus itself out of it.
+    auto taker = [](QWidget* w) { return w->focusProxy() ? w->focusProxy() : w; };
     for (size_t i = 1; i < tabs.size(); ++i)
-        QWidget::setTabOrder(tabs[i - 1].widget, tabs[i].widget);
+        QWidget::setTabOrder(taker(tabs[i - 1].widget), taker(tabs[i].widget));
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
