@@ -198,6 +198,7 @@ void StartupTest::controlsAnnounceWhatTheyShow() {
         expected.append({w.label1[i], QStringLiteral("label1(%1)").arg(i), {}});
     expected.append({w.btnSave[0], QStringLiteral("btnSave(0)"), {}});
     expected.append({w.btnSave[1], QStringLiteral("btnSave(1)"), {}});
+    expected.append({w.Label4, QStringLiteral("Label4"), {}});
 
     // Captions as created, as start-up leaves them, and as the program rewrites them.
     auto check = [&] {
@@ -222,6 +223,22 @@ void StartupTest::controlsAnnounceWhatTheyShow() {
     w.serialStatus().set(QStringLiteral("Error Com 7"));
     QCOMPARE(announcedName(w.lblConnect[3]), QStringLiteral("Error Com 7"));
     check();
+
+    // Label4's three dots show in the gaps between the octet boxes, none behind a box.
+    QCOMPARE(w.Label4->text(), QStringLiteral("       .      .      ."));
+    const QImage strip = w.Label4->grab().toImage();
+    int dots = 0;
+    for (int x = 0, inDot = 0; x < strip.width(); ++x) {
+        int ink = 0;
+        for (int y = 0; y < strip.height(); ++y)
+            ink |= qGray(strip.pixel(x, y)) < 128;
+        for (QWidget* box : {w.txtTcp1, w.txtTcp2, w.txtTcp3, w.txtTcp4})
+            QVERIFY2(!ink || !box->geometry().contains(w.Label4->x() + x, box->y()),
+                     qPrintable(QStringLiteral("a dot behind %1").arg(announcedDescription(box))));
+        dots += ink && !inDot;
+        inDot = ink;
+    }
+    QCOMPARE(dots, 3);
 }
 
 void StartupTest::clicksReachTheControlsUnderCaptions() {

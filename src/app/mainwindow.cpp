@@ -216,9 +216,9 @@ void frmQuorlaneTest::buildControls() {
     status(5, 1920, 24, 5532, 372, false);
 
     // The strip with the three dots lies behind the octet boxes.
-    Label4 =
-        look::label(Frame1, QStringLiteral("       .      .      ."),
-                    look::font("MS Sans Serif", 13.2, true), false, Qt::AlignLeft | Qt::AlignTop);
+    auto* dots = new look::GapMarks(Frame1);
+    Label4 = look::label(dots, QStringLiteral("       .      .      ."),
+                         look::font("MS Sans Serif", 13.2, true), false, Qt::AlignLeft | Qt::AlignTop);
     Label4->setGeometry(twips(1140, 810, 2595, 390));
     Label4->setAutoFillBackground(true);
     {
@@ -232,6 +232,7 @@ void frmQuorlaneTest::buildControls() {
     txtTcp2 = octetBox("0", 1830, 810, 555, 360, 38, 2);
     txtTcp3 = octetBox("0", 2460, 810, 555, 360, 39, 3);
     txtTcp4 = octetBox("0", 3105, 810, 555, 360, 40, 4);
+    dots->setBoxes({txtTcp1, txtTcp2, txtTcp3, txtTcp4});
 
     btnConnect[3] = button(QStringLiteral("Change Remote Host TCP/IP"), buttonFont, 3765, 825, 3090,
                            345, 36, QStringLiteral("btnConnect(3)"));
