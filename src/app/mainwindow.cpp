@@ -18,6 +18,7 @@
 #include "tcp/tcplink.h"
 
 #include <QCloseEvent>
+#include <QDebug>
 #include <QDialog>
 #include <QEventLoop>
 #include <QFrame>
@@ -360,8 +361,13 @@ void frmQuorlaneTest::Form_Load() {
         MSComm1->setPortOpen(true);
         serialStatus().set(SerialLink::connectedCaption(MSComm1->CommPort()));
         MSComm1->Output(vocabulary::serialLine(vocabulary::word(vocabulary::SerialGreeting)));
-    } catch (const RuntimeError&) {
-        serialStatus().set(SerialLink::errorCaption(MSComm1->CommPort()));
+    } catch (const RuntimeError& e) {
+        const QString caption = SerialLink::errorCaption(MSComm1->CommPort());
+        serialStatus().set(caption);
+        // The window shows only the caption; why start-up failed goes to the standard
+        // error stream, for whoever started the program from a terminal or reads its log.
+        qWarning().noquote() << caption + QStringLiteral(" at start-up: ") + e.description() +
+                                    QStringLiteral(" (the TCP/IP link is tried instead)");
         btnConnect_Click(0);
     }
 }

@@ -490,6 +490,10 @@ int main(int argc, char* argv[]) {
         out(QStringLiteral("quorlane-ports " QUORLANE_VERSION));
         return ExitOk;
     }
+    if (paths::quorlaneHome().isEmpty()) {
+        err(QStringLiteral("no home folder for the COM port links: ") + paths::homeMissing());
+        return ExitFailed;
+    }
     if (command == QLatin1String("list")) {
         if (!args.isEmpty())
             return usageError(QStringLiteral("list takes no arguments"));
