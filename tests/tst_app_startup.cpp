@@ -158,10 +158,12 @@ void StartupTest::missingPortWithUnreachableUnitReportsOnce() {
 void StartupTest::logThatCannotBeCreatedLeavesListEmpty_data() {
     QTest::addColumn<bool>("homeless"); // none of the settings that name the home is set
     QTest::addColumn<QString>("says");  // what the failure says, a pattern
-    QTest::newRow("drive_c is a file") << false << "^Error Com 5 at start-up: Path not found: "
-                                                   ".*/drive_c/ZEL\\.txt \\(Not a directory\\)";
-    QTest::newRow("no home") << true << "C:\\\\ZEL\\.txt: none of QUORLANE_HOME, XDG_DATA_HOME "
-                                        "and HOME is set";
+    QTest::newRow("drive_c is a file") << false
+                                       << "^Error Com 5 at start-up: Path not found: "
+                                          ".*/drive_c/ZEL\\.txt \\(Not a directory\\)";
+    QTest::newRow("no home") << true
+                             << "C:\\\\ZEL\\.txt: none of QUORLANE_HOME, XDG_DATA_HOME "
+                                "and HOME is set";
 }
 
 void StartupTest::logThatCannotBeCreatedLeavesListEmpty() {
@@ -249,7 +251,6 @@ void StartupTest::controlsAnnounceWhatTheyShow() {
     check();
 
     // Label4's three dots show in the gaps between the octet boxes, none behind a box.
-    QCOMPARE(w.Label4->text(), QStringLiteral("       .      .      ."));
     const QImage strip = w.Label4->grab().toImage();
     int dots = 0;
     for (int x = 0, inDot = 0; x < strip.width(); ++x) {
@@ -257,8 +258,7 @@ void StartupTest::controlsAnnounceWhatTheyShow() {
         for (int y = 0; y < strip.height(); ++y)
             ink |= qGray(strip.pixel(x, y)) < 128;
         for (QWidget* box : {w.txtTcp1, w.txtTcp2, w.txtTcp3, w.txtTcp4})
-            QVERIFY2(!ink || !box->geometry().contains(w.Label4->x() + x, box->y()),
-                     qPrintable(QStringLiteral("a dot behind %1").arg(announcedDescription(box))));
+            QVERIFY(!ink || !box->geometry().contains(w.Label4->x() + x, box->y()));
         dots += ink && !inDot;
         inDot = ink;
     }

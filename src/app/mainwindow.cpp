@@ -218,8 +218,9 @@ void frmQuorlaneTest::buildControls() {
 
     // The strip with the three dots lies behind the octet boxes.
     auto* dots = new look::GapMarks(Frame1);
-    Label4 = look::label(dots, QStringLiteral("       .      .      ."),
-                         look::font("MS Sans Serif", 13.2, true), false, Qt::AlignLeft | Qt::AlignTop);
+    Label4 =
+        look::label(dots, QStringLiteral("       .      .      ."),
+                    look::font("MS Sans Serif", 13.2, true), false, Qt::AlignLeft | Qt::AlignTop);
     Label4->setGeometry(twips(1140, 810, 2595, 390));
     Label4->setAutoFillBackground(true);
     {

@@ -107,8 +107,9 @@ bool parseUnitOptions(const QStringList& arguments, UnitOptions& options) {
 
     options.home = parser.isSet("home") ? parser.value("home") : paths::quorlaneHome();
     if (options.home.isEmpty()) {
-        complain(parser.isSet("home") ? QStringLiteral("--home must not be empty")
-                                      : "no home folder: " + paths::homeMissing() + "; give --home");
+        complain(parser.isSet("home")
+                     ? QStringLiteral("--home must not be empty")
+                     : "no home folder: " + paths::homeMissing() + "; give --home");
         return false;
     }
     options.home = QDir(options.home).absolutePath();
