@@ -240,11 +240,19 @@ void TcpLinkTest::disconnectReconnectAndChangeHost() {
     QVERIFY(server.waitForBytes(6, 5000));
     QCOMPARE(server.received(0), QByteArray("riprdp"));
     QVERIFY(app.messages->texts.isEmpty());
-    // Tab goes on from the TCP/IP send line to the receive box, then to "Save To File".
-    QTest::keyClick(w.txtSend, Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), w.rtfReceive->focusProxy());
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), w.btnSave[0]);
+    // Tab goes once round the controls, the receive box right after the TCP/IP send
+    // line, and Shift+Tab once round the other way.
+    QWidgetList order = {w.txtSend, w.rtfReceive->focusProxy(), w.btnSave[0], w.btnSave[1]};
+    order << w.btnConnect[0] << w.btnConnect[1] << w.cmboCOMMPort << w.btnConnect[2]
+          << w.btnConnect[4] << w.btnConnect[3] << w.txtTcp1 << w.txtTcp2 << w.txtTcp3 << w.txtTcp4
+          << w.btnTest[5];
+    for (const auto modifier : {Qt::NoModifier, Qt::ShiftModifier}) {
+        for (qsizetype i = 1; i <= order.size(); ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab, modifier);
+            const qsizetype next = modifier == Qt::NoModifier ? i : order.size() - i;
+            QCOMPARE(QApplication::focusWidget(), order[next % order.size()]);
+        }
+    }
     // Focus elsewhere stays where it is.
     w.rtfReceive->setFocus();
 

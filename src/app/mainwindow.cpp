@@ -255,6 +255,20 @@ void frmQuorlaneTest::buildControls() {
     txtSend = sendLine(1, QStringLiteral("TCP/IP send line"), QStringLiteral("txtSend"));
     txtSend->setVisible(false);
 
+    // The receive box comes next in the tab order. It hands its focus to the view inside
+    // it, and the box, the view and the view's parts each keep a place in the tab chain,
+    // which setting the tab order does not move (it passes over a control that takes no
+    // focus itself, and ties neither of its neighbours to it). So the box is made here,
+    // right after the TCP/IP send line and before "Save To File", and its places stay
+    // between the two.
+    rtfReceive = new RichTextBox(Frame1);
+    rtfReceive->setObjectName(QStringLiteral("rtfReceive"));
+    rtfReceive->setFont(look::font("Courier New", 9.6));
+    rtfReceive->setGeometry(twips(120, 2250, 11700, 7260));
+    look::describe(rtfReceive, QStringLiteral("Receive box"), QStringLiteral("rtfReceive"));
+    rtfReceive->setText(QStringLiteral("RichTextBox1"));
+    tab(rtfReceive, 2);
+
     const QFont fileFont = look::font("Arial", 14.4);
     btnSave[0] = button(QStringLiteral("Save To File"), fileFont, 9885, 1185, 1905, 390, 19,
                         QStringLiteral("btnSave(0)"));
@@ -279,14 +293,6 @@ void frmQuorlaneTest::buildControls() {
     heading(2, "Receive", 120, 1830, 1065, 375, true);
     heading(1, "Receive", 120, 1860, 1065, 375, false);
 
-    rtfReceive = new RichTextBox(Frame1);
-    rtfReceive->setObjectName(QStringLiteral("rtfReceive"));
-    rtfReceive->setFont(look::font("Courier New", 9.6));
-    rtfReceive->setGeometry(twips(120, 2250, 11700, 7260));
-    look::describe(rtfReceive, QStringLiteral("Receive box"), QStringLiteral("rtfReceive"));
-    rtfReceive->setText(QStringLiteral("RichTextBox1"));
-    tab(rtfReceive, 2);
-
     // The shadow copy of each caption pair is drawn under its yellow copy, and every
     // caption under the controls it overlaps.
     for (int yellow : {1, 2, 4})
@@ -294,14 +300,12 @@ void frmQuorlaneTest::buildControls() {
     for (int yellow : {2, 3, 5, 7})
         label1[yellow]->raise();
     look::stackLabelsBeneath(Frame1);
+    rtfReceive->raise(); // over the polling switch's lowest rows, as when it was made last
 
     std::stable_sort(tabs.begin(), tabs.end(),
                      [](const Pending& a, const Pending& b) { return a.tabIndex < b.tabIndex; });
-    // A control that hands its focus to a child (the receive box) takes its place in the
-    // chain by that child: Qt leaves a control that takes no focus itself out of it.
-    auto taker = [](QWidget* w) { return w->focusProxy() ? w->focusProxy() : w; };
     for (size_t i = 1; i < tabs.size(); ++i)
-        QWidget::setTabOrder(taker(tabs[i - 1].widget), taker(tabs[i].widget));
+        QWidget::setTabOrder(tabs[i - 1].widget, tabs[i].widget);
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
