@@ -162,6 +162,8 @@ void PortsToolTest::refusals_data() {
     QTest::newRow("not a number") << QStringList{"unlink", "x5"} << 2 << "'x5' is not a COM";
     QTest::newRow("device missing") << QStringList{"link", "5"} << 2 << "link takes 2 arguments";
     QTest::newRow("unknown") << QStringList{"frob"} << 2 << "unknown command 'frob'";
+    QTest::newRow("no home") << QStringList{"link", "5", "/dev/null"} << 1
+                             << "none of QUORLANE_HOME, XDG_DATA_HOME and HOME is set";
 }
 
 void PortsToolTest::refusals() {
@@ -170,7 +172,11 @@ void PortsToolTest::refusals() {
     QFETCH(QString, message);
     ScratchHome home;
     QVERIFY(writeFile(home.comPath(8), "keep me"));
-    const Run r = runTool(args);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (QTest::currentDataTag() == QLatin1String("no home"))
+        for (const char* name : paths::HomeSettings)
+            env.remove(QString::fromLatin1(name));
+    const Run r = runTool(args, QStringLiteral(QUORLANE_BINARY_DIR "/quorlane-ports"), env);
     QCOMPARE(r.code, code);
     QVERIFY2(r.err.contains(message), qPrintable(r.err));
     // Nothing changed: no new entry, and the plain file is as it was.

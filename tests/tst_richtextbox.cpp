@@ -221,6 +221,11 @@ void TstRichTextBox::accessibleTextOfEachBox() {
     QCOMPARE(found[0]->text(QAccessible::Name), QStringLiteral("Receive box"));
     QVERIFY(wholeText(found[0]).contains(QStringLiteral("Bold words")));
     QTRY_COMPARE(QApplication::focusWidget(), editor);
+    // It takes the view's place in the tab order, and Tab leaves it.
+    QTest::keyClick(editor, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), w.btnSave[0]);
+    QTest::keyClick(w.btnSave[0], Qt::Key_Tab, Qt::ShiftModifier);
+    QCOMPARE(QApplication::focusWidget(), editor);
     w.rtfReceive->setText(QStringLiteral("plain again"));
     found = describedAs(&w, QStringLiteral("rtfReceive"));
     QCOMPARE(found.size(), 1);

@@ -1,7 +1,9 @@
 #include "form/look.h"
 
 #include <QApplication>
+#include <QFontMetrics>
 #include <QLabel>
+#include <QPainter>
 #include <QPalette>
 #include <QWidget>
 
@@ -83,7 +85,11 @@ QFont defaultFont() {
 
 QLabel* label(QWidget* parent, const QString& caption, const QFont& font, bool yellow,
               Qt::Alignment alignment) {
-    auto* l = new QLabel(parent);
+    return label(new QLabel(parent), caption, font, yellow, alignment);
+}
+
+QLabel* label(QLabel* l, const QString& caption, const QFont& font, bool yellow,
+              Qt::Alignment alignment) {
     l->setTextFormat(Qt::PlainText);
     l->setText(caption);
     l->setFont(font);
@@ -95,6 +101,31 @@ QLabel* label(QWidget* parent, const QString& caption, const QFont& font, bool y
         l->setPalette(p);
     }
     return l;
+}
+
+void GapMarks::paintEvent(QPaintEvent* event) {
+    if (boxes_.size() < 2) {
+        QLabel::paintEvent(event);
+        return;
+    }
+    QPainter painter(this);
+    painter.setFont(font());
+    painter.setPen(palette().color(foregroundRole()));
+    const QFontMetrics metrics(font());
+    const int baseline = contentsRect().top() + metrics.ascent(); // the caption's top line
+    qsizetype gap = 0;
+    for (const QChar c : text()) {
+        if (c.isSpace())
+            continue;
+        if (gap + 1 >= boxes_.size())
+            break;
+        const int left = boxes_[gap]->geometry().right() + 1 - x();
+        const int right = boxes_[gap + 1]->x() - x();
+        ++gap;
+        const QString mark(c);
+        const QRect ink = metrics.tightBoundingRect(mark);
+        painter.drawText((left + right - ink.width()) / 2 - ink.left(), baseline, mark);
+    }
 }
 
 void stackLabelsBeneath(QWidget* container) {

@@ -2,10 +2,11 @@
 
 #include <QColor>
 #include <QFont>
+#include <QLabel>
+#include <QList>
 #include <QRect>
 #include <QString>
 
-class QLabel;
 class QWidget;
 
 // How the program's windows look: positions in twips, fonts by the names the windows
@@ -41,6 +42,27 @@ QFont defaultFont();
 // is never read as markup.
 QLabel* label(QWidget* parent, const QString& caption, const QFont& font, bool yellow,
               Qt::Alignment alignment);
+// The same for a label the caller made (one of a class of its own).
+QLabel* label(QLabel* made, const QString& caption, const QFont& font, bool yellow,
+              Qt::Alignment alignment);
+
+// A strip drawn behind a row of boxes, whose caption marks the gaps between them (the
+// dots between the octet boxes). The caption places its marks with blanks, which land
+// in the gaps only in the font the window was designed with; this label draws each mark
+// (every character of the caption but the blanks) centred in the next gap between the
+// boxes, whatever the font. Its text, and so what it announces, stays the caption.
+class GapMarks : public QLabel {
+public:
+    using QLabel::QLabel;
+    // The boxes from left to right; they share the label's parent.
+    void setBoxes(QList<const QWidget*> boxes) { boxes_ = std::move(boxes); }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QList<const QWidget*> boxes_;
+};
 
 // Labels (captions and pictures) are drawn beneath the buttons, boxes and lists of the
 // same container, as the window system the windows were designed on draws them: where a

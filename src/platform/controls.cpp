@@ -1,9 +1,12 @@
 #include "platform/controls.h"
 
+#include <QAbstractItemView>
 #include <QKeyEvent>
 #include <QStyleOptionButton>
+#include <QStyleOptionComboBox>
 #include <QStylePainter>
 #include <QValidator>
+#include <QWheelEvent>
 
 #include <limits>
 
@@ -68,7 +71,30 @@ void TextBox::keyPressEvent(QKeyEvent* event) {
 ComboList::ComboList(QWidget* parent) : QComboBox(parent) {
     setEditable(true);
     setInsertPolicy(QComboBox::NoInsert);
+    // Leaving the edit field (Tab, a click elsewhere) would look its text up in the list
+    // and pick the entry it names, reopening a port nobody picked.
+    disconnect(lineEdit(), &QLineEdit::editingFinished, this, nullptr);
     connect(this, &QComboBox::activated, this, [this] { emit Click(); });
+}
+
+int ComboList::shownIndex() const {
+    const int shown = findText(currentText(), Qt::MatchExactly | Qt::MatchCaseSensitive);
+    return shown >= 0 ? shown : currentIndex();
+}
+
+void ComboList::pickFromShown(int step) {
+    const int to = shownIndex() + step;
+    if (to < 0 || to >= count())
+        return;
+    setCurrentIndex(to);
+    emit activated(to);
+}
+
+void ComboList::showPopup() {
+    QComboBox::showPopup();
+    const int shown = shownIndex();
+    if (shown >= 0)
+        view()->setCurrentIndex(model()->index(shown, modelColumn(), rootModelIndex()));
 }
 
 void ComboList::keyPressEvent(QKeyEvent* event) {
@@ -79,7 +105,30 @@ void ComboList::keyPressEvent(QKeyEvent* event) {
         event->accept();
         return;
     }
+    // Up and Down with no modifier (Alt+Down opens the list, Ctrl passes them to the
+    // field's completion), and Page Up and Page Down, move one entry.
+    const bool plain = !(event->modifiers() & (Qt::AltModifier | Qt::ControlModifier));
+    const int key = event->key();
+    if (plain && (key == Qt::Key_Up || key == Qt::Key_PageUp || key == Qt::Key_Down ||
+                  key == Qt::Key_PageDown)) {
+        event->accept();
+        pickFromShown(key == Qt::Key_Up || key == Qt::Key_PageUp ? -1 : 1);
+        return;
+    }
     QComboBox::keyPressEvent(event);
+}
+
+void ComboList::wheelEvent(QWheelEvent* event) {
+    QStyleOptionComboBox option;
+    initStyleOption(&option);
+    if (!style()->styleHint(QStyle::SH_ComboBox_AllowWheelScrolling, &option, this) ||
+        view()->isVisible()) {
+        QComboBox::wheelEvent(event);
+        return;
+    }
+    event->accept();
+    if (const int delta = event->angleDelta().y(); delta != 0)
+        pickFromShown(delta > 0 ? -1 : 1);
 }
 
 void ComboList::AddItem(const QString& item) {

@@ -45,7 +45,9 @@ private:
 
 // A drop-down list with an edit field. Click is raised when the operator picks an
 // entry: from the opened list (mouse or keys), or with the arrow keys or the wheel
-// changing the entry while the list is closed. Typing into the edit field changes only
+// changing the entry while the list is closed. The keys, the wheel and the opened list
+// start from the entry the edit field shows (when its text is one), also while no entry
+// is selected: from "Com 5", Down picks "Com 6". Typing into the edit field changes only
 // the edit text, also when Enter is pressed there or the field is left; the program's own
 // changes of the index or the text raise nothing. AddItem leaves the selected index and
 // the edit text as they were (a list that had nothing selected still has nothing
@@ -62,11 +64,20 @@ public:
     QString Text() const { return currentText(); }
     void setText(const QString& text);
 
+    void showPopup() override;
+
 signals:
     void Click();
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+
+private:
+    // The entry the edit field shows, else the selected one (-1 for none).
+    int shownIndex() const;
+    // Picks the entry `step` places from the one shown, if there is one.
+    void pickFromShown(int step);
 };
 
 // A command button. A caption that does not fit on one line wraps at word boundaries onto

@@ -109,7 +109,13 @@ QString checkedNative(const QString& path) {
     if (path.isEmpty())
         throw RuntimeError(err::BadFileName, QStringLiteral("Bad file name or number: empty name"),
                            kSource);
-    return paths::nativePath(path);
+    const QString native = paths::nativePath(path);
+    if (native.isEmpty()) // a drive path, and no home for the drives
+        throw RuntimeError(err::PathNotFound,
+                           QStringLiteral("Path not found: no home folder for %1: %2")
+                               .arg(path, paths::homeMissing()),
+                           kSource);
+    return native;
 }
 
 // Our own write to a file is about to happen: if someone else changed it since we last

@@ -11,14 +11,20 @@ QString quorlaneHome() {
 #ifdef Q_OS_WIN
     return QString();
 #else
-    const QString home = qEnvironmentVariable("QUORLANE_HOME");
-    if (!home.isEmpty())
-        return QDir::cleanPath(home);
-    const QString xdg = qEnvironmentVariable("XDG_DATA_HOME");
-    if (!xdg.isEmpty())
-        return QDir::cleanPath(xdg + QStringLiteral("/quorlane"));
-    return QDir::cleanPath(QDir::homePath() + QStringLiteral("/.local/share/quorlane"));
+    static const char* const below[] = {"", "/quorlane", "/.local/share/quorlane"};
+    for (int i = 0; i < 3; ++i) {
+        const QString root = qEnvironmentVariable(HomeSettings[i]);
+        if (!root.isEmpty())
+            return QDir::cleanPath(root + QLatin1String(below[i]));
+    }
+    return QString();
 #endif
+}
+
+QString homeMissing() {
+    return QStringLiteral("none of %1, %2 and %3 is set")
+        .arg(QLatin1String(HomeSettings[0]), QLatin1String(HomeSettings[1]),
+             QLatin1String(HomeSettings[2]));
 }
 
 QString nativePath(const QString& programPath) {
@@ -31,8 +37,11 @@ QString nativePath(const QString& programPath) {
                        p[0].unicode() < 128 && (p.size() == 2 || p[2] == QLatin1Char('/'));
     if (!drive)
         return p;
+    const QString home = quorlaneHome();
+    if (home.isEmpty())
+        return QString();
     const QChar letter = p[0].toLower();
-    const QString root = quorlaneHome() + QStringLiteral("/drive_") + letter;
+    const QString root = home + QStringLiteral("/drive_") + letter;
     if (letter == QLatin1Char('c'))
         QDir().mkpath(root);
     return root + p.mid(2);
@@ -40,16 +49,18 @@ QString nativePath(const QString& programPath) {
 }
 
 QString dosdevicesFolder() {
-    return quorlaneHome() + QStringLiteral("/dosdevices");
+    const QString home = quorlaneHome();
+    return home.isEmpty() ? QString() : home + QStringLiteral("/dosdevices");
 }
 
 QString comDevicePath(int port) {
 #ifdef Q_OS_WIN
     return QStringLiteral("COM%1").arg(port);
 #else
-    const QString link = dosdevicesFolder() + QStringLiteral("/com%1").arg(port);
+    const QString folder = dosdevicesFolder();
+    const QString link = folder + QStringLiteral("/com%1").arg(port);
     const QFileInfo info(link);
-    if (info.exists() || info.isSymLink())
+    if (!folder.isEmpty() && (info.exists() || info.isSymLink()))
         return link;
     return QStringLiteral("/dev/ttyS%1").arg(port - 1);
 #endif

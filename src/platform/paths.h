@@ -16,7 +16,15 @@
 // On Windows every name is used as written.
 namespace paths {
 
+// The settings the home is taken from, in this order: QUORLANE_HOME itself, else
+// $XDG_DATA_HOME/quorlane, else $HOME/.local/share/quorlane (an empty one counts as unset).
+inline constexpr const char* HomeSettings[] = {"QUORLANE_HOME", "XDG_DATA_HOME", "HOME"};
+// Empty when none of them is set: there is then no place for the drives and the port
+// links, and none is made (the root folder, where Qt would put a missing HOME, is no
+// stand-in). A drive path then has no native path either.
 QString quorlaneHome();
+// Where the home was looked for, to say so when there is none.
+QString homeMissing();
 QString nativePath(const QString& programPath);
 QString comDevicePath(int port);
 QString dosdevicesFolder();

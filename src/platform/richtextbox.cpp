@@ -152,6 +152,8 @@ void RichTextBox::setRichText(QByteArrayView rtf) {
         rich_ = new QTextEdit(this);
         rich_->setAcceptRichText(false);
         rich_->setUndoRedoEnabled(false);
+        // Tab moves on to the next control, as it does from the view.
+        rich_->setTabChangesFocus(true);
         stack_->addWidget(rich_);
     }
     rich_->document()->setDefaultFont(font());

@@ -490,11 +490,18 @@ int main(int argc, char* argv[]) {
         out(QStringLiteral("quorlane-ports " QUORLANE_VERSION));
         return ExitOk;
     }
+    // The COM port links lie in the home; without one there is nowhere to look.
+    const auto homeless = [] {
+        if (!paths::quorlaneHome().isEmpty())
+            return false;
+        err(QStringLiteral("no home folder for the COM port links: ") + paths::homeMissing());
+        return true;
+    };
     if (command == QLatin1String("list")) {
         if (!args.isEmpty())
             return usageError(QStringLiteral("list takes no arguments"));
         useSudoUsersHome();
-        return listPorts();
+        return homeless() ? ExitFailed : listPorts();
     }
     if (command == QLatin1String("link") || command == QLatin1String("unlink") ||
         command == QLatin1String("unlock")) {
@@ -516,10 +523,12 @@ int main(int argc, char* argv[]) {
                                   .arg(kFirstCom)
                                   .arg(kLastCom)
                                   .arg(unlock ? QStringLiteral(", nor a device path") : QString()));
-        if (unlock) {
+        if (unlock)
             useSudoUsersHome();
+        if (homeless())
+            return ExitFailed;
+        if (unlock)
             return unlockPort(portNamed(*n, QString()));
-        }
         return wanted == 2 ? linkPort(*n, args[1], force) : unlinkPort(*n);
     }
     return usageError(QStringLiteral("unknown command '%1'").arg(command));

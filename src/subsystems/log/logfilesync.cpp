@@ -93,7 +93,7 @@ QString LogFileSync::shortcutName(const QString& path) {
     // that exists, so it keeps the name it found last, and the box's whole-file
     // operations resolve the path afresh.
     QByteArray env;
-    for (const char* name : {"QUORLANE_HOME", "XDG_DATA_HOME", "HOME"}) {
+    for (const char* name : paths::HomeSettings) {
         env += qgetenv(name);
         env += '\0';
     }
