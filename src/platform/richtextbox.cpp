@@ -6,6 +6,8 @@
 #include "platform/runtimeerror.h"
 #include "platform/textview.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QEvent>
 #include <QStackedLayout>
 #include <QTextBlock>
@@ -43,9 +45,36 @@ std::int64_t textToDoc(const QTextDocument& doc, std::int64_t textPos) {
     return lo;
 }
 
+// The box's name and description belong to the child that shows its text (the view
+// reads them from the box, the rich-text editor gets a copy), so that exactly one object
+// of a window carries the box's description: the box itself carries neither.
+class RichTextBoxAccessible : public QAccessibleWidget {
+public:
+    explicit RichTextBoxAccessible(QWidget* box) : QAccessibleWidget(box) {}
+
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Name || t == QAccessible::Description)
+            return {};
+        return QAccessibleWidget::text(t);
+    }
+};
+
+QAccessibleInterface* accessibleFor(const QString& className, QObject* object) {
+    if (className == QLatin1String("RichTextBox")) {
+        if (auto* box = qobject_cast<RichTextBox*>(object))
+            return new RichTextBoxAccessible(box);
+    }
+    return nullptr;
+}
+
 } // namespace
 
 RichTextBox::RichTextBox(QWidget* parent) : QWidget(parent) {
+    static const bool accessibleInstalled = [] {
+        QAccessible::installFactory(accessibleFor);
+        return true;
+    }();
+    Q_UNUSED(accessibleInstalled);
     stack_ = new QStackedLayout(this);
     stack_->setContentsMargins(0, 0, 0, 0);
     view_ = new TextView(&store_, this);

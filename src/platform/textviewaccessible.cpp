@@ -1,7 +1,6 @@
 #include "platform/textviewaccessible.h"
 
 #include "platform/latin1.h"
-#include "platform/richtextbox.h"
 #include "platform/textstore.h"
 #include "platform/textview.h"
 
@@ -63,8 +62,8 @@ public:
         const QString own = name ? view()->accessibleName() : view()->accessibleDescription();
         if (!own.isEmpty())
             return own;
-        if (const RichTextBox* box = showingBox())
-            return name ? box->accessibleName() : box->accessibleDescription();
+        if (const QWidget* shown = standsFor())
+            return name ? shown->accessibleName() : shown->accessibleDescription();
         return QAccessibleWidget::text(t);
     }
 
@@ -219,10 +218,11 @@ private:
     TextStore& store() const { return *view()->store(); }
     std::int64_t length() const { return store().length(); }
 
-    // The box whose text this view shows now, if it is in one.
-    const RichTextBox* showingBox() const {
-        const auto* box = qobject_cast<const RichTextBox*>(view()->parentWidget());
-        return box && box->view() == view() && !box->isRich() ? box : nullptr;
+    // The widget whose text this view shows now, if it stands in for one: the parent
+    // whose keyboard focus it takes (a RichTextBox while it shows plain text).
+    const QWidget* standsFor() const {
+        const QWidget* parent = view()->parentWidget();
+        return parent && parent->focusProxy() == view() ? parent : nullptr;
     }
 
     template <class F> void edit(F&& change) {
@@ -324,25 +324,10 @@ private:
     }
 };
 
-// The box's name and description belong to the child that shows its text.
-class RichTextBoxAccessible : public QAccessibleWidget {
-public:
-    explicit RichTextBoxAccessible(QWidget* box) : QAccessibleWidget(box) {}
-
-    QString text(QAccessible::Text t) const override {
-        if (t == QAccessible::Name || t == QAccessible::Description)
-            return {};
-        return QAccessibleWidget::text(t);
-    }
-};
-
 QAccessibleInterface* accessibleFor(const QString& className, QObject* object) {
     if (className == QLatin1String("TextView")) {
         if (auto* view = qobject_cast<TextView*>(object))
             return new TextViewAccessible(view);
-    } else if (className == QLatin1String("RichTextBox")) {
-        if (auto* box = qobject_cast<RichTextBox*>(object))
-            return new RichTextBoxAccessible(box);
     }
     return nullptr;
 }

@@ -20,15 +20,14 @@ class TextView;
 // in pieces of that size, and a request with no boundary gets the text from its start,
 // at most 65,536 characters (the offsets returned say how much).
 //
-// A RichTextBox hands its accessible name and description (what look::describe gave it)
-// to the child that shows its text: the view while it shows plain text, which is also
-// the child that takes the keyboard focus, or the rich-text editor while it shows rich
-// text. The box itself carries neither, so that exactly one object of a window carries
-// the box's description.
+// A view that stands in for its parent widget, taking the parent's keyboard focus (the
+// parent's focus proxy), speaks with the parent's accessible name and description when
+// it has none of its own: so a RichTextBox's view carries what look::describe gave the
+// box while it shows the box's plain text (richtextbox.h).
 namespace textaccess {
 
-// Makes Qt build the accessible objects of TextView and RichTextBox described above. Safe
-// to call again; a TextView calls it when it is made.
+// Makes Qt build the accessible objects of TextView described above. Safe to call again;
+// a TextView calls it when it is made.
 void install();
 
 // Diagnostic: how many characters of text the accessible objects and the announcements
