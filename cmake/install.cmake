@@ -46,7 +46,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/quorlane.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 # The program's icon, drawn at each size the desktop asks for.
 foreach(size 16 32 48 256)
-  install(FILES ${PROJECT_SOURCE_DIR}/src/form/images/quorlane-${size}.png
+  install(FILES ${PROJECT_SOURCE_DIR}/src/shared/images/quorlane-${size}.png
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps
           RENAME quorlane.png OPTIONAL)
 endforeach()

@@ -1,8 +1,8 @@
 #include "log/receivelog.h"
 
-#include "platform/files.h"
-#include "platform/richtextbox.h"
-#include "platform/runtimeerror.h"
+#include "platform/base/runtimeerror.h"
+#include "platform/files/files.h"
+#include "platform/widgets/richtextbox.h"
 
 #include <QTimer>
 

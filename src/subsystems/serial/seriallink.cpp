@@ -1,12 +1,12 @@
 #include "serial/seriallink.h"
 
-#include "form/errortrap.h"
-#include "form/vocabulary.h"
+#include "address/remoteaddress.h"
 #include "log/receivelog.h"
-#include "platform/controls.h"
-#include "platform/richtextbox.h"
-#include "platform/serialcontrol.h"
-#include "tcp/remoteaddress.h"
+#include "platform/link/serialcontrol.h"
+#include "platform/widgets/controls.h"
+#include "platform/widgets/richtextbox.h"
+#include "shared/errortrap.h"
+#include "shared/vocabulary.h"
 
 QString SerialLink::connectedCaption(int port) {
     return QStringLiteral("Connect to com ") + QString::number(port);
