@@ -15,7 +15,7 @@
 
 #include "platform/text/rtfreader.h"
 
-#include "../fuzz/rtfmutator.h"
+#include "rtfmutator.h"
 
 #include <QDir>
 #include <QElapsedTimer>
