@@ -58,6 +58,10 @@ void ReceiveLog::reloadFromLog() {
     caretToEnd();
 }
 
+QByteArray ReceiveLog::tail(std::int64_t n) const {
+    return box_.tail(n);
+}
+
 void ReceiveLog::startAfresh() {
     {
         files::TextFile log(logFilePath_, files::TextFile::Mode::Output);
