@@ -27,6 +27,9 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QWindow>
 #include <QtTest>
 
@@ -309,6 +312,7 @@ private slots:
     void receiveBoxAnnouncesChanges();
     void screenReaderReadsTheProgram();
     void screenReaderFindsEachWindow();
+    void orcaSpeaksTheMainWindow();
 };
 
 void ScreenshotTest::windowLooksAsDesigned() {
@@ -590,6 +594,77 @@ void ScreenshotTest::screenReaderFindsEachWindow() {
         // The window is the one object of its tree that a screen reader takes for a window.
         QCOMPARE(reader.windowRolesIn(top), 1);
     }
+}
+
+void ScreenshotTest::orcaSpeaksTheMainWindow() {
+    QVERIFY2(atspi->isValid(), qPrintable(atspi->error()));
+    const QString orcaPath = QStandardPaths::findExecutable(QStringLiteral("orca"));
+    QVERIFY2(!orcaPath.isEmpty(), "the screen reader Orca is not installed (apt-get install orca)");
+
+    // Orca with settings, data and cache of its own, writing its debug log, which shows
+    // what it speaks, to a pseudo-terminal (where it writes line by line) read as it comes.
+    QTemporaryDir orcaHome;
+    PtyPeer log;
+    QVERIFY(orcaHome.isValid() && log.isValid());
+    QByteArray said;
+    QSocketNotifier logged(log.masterFd(), QSocketNotifier::Read);
+    connect(&logged, &QSocketNotifier::activated, this, [&] { said += log.readAvailable(); });
+    const auto spoke = [&](const QString& utterance) {
+        return said.contains("SPEECH OUTPUT: '" + utterance.toUtf8());
+    };
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* dir : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+        env.insert(QLatin1String(dir), orcaHome.path() + u'/' + QLatin1String(dir));
+    env.insert(QStringLiteral("GSETTINGS_BACKEND"), QStringLiteral("memory"));
+    QProcess orca;
+    orca.setProcessEnvironment(env);
+    orca.setProcessChannelMode(QProcess::MergedChannels);
+    orca.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    orca.start(orcaPath, {QStringLiteral("--debug-file"), log.slavePath(), QStringLiteral("--user-prefs"),
+                          orcaHome.path() + QStringLiteral("/prefs")});
+    const auto stop = qScopeGuard([&] {
+        orca.terminate();
+        if (!orca.waitForFinished(10000))
+            orca.kill();
+    });
+    QTRY_VERIFY2_WITH_TIMEOUT(said.contains("ORCA: Starting registry") ||
+                                  orca.state() == QProcess::NotRunning,
+                              "Orca did not start", 30000);
+    QVERIFY2(orca.state() == QProcess::Running, orca.readAll().constData());
+
+    RunningProgram program;
+    QVERIFY(program.onTheBus());
+    QTRY_VERIFY_WITH_TIMEOUT(spoke(QStringLiteral("Quorlane - 2018-08-20 frame.")), 20000);
+
+    // Tab moves through the main window; each control is announced by the caption it
+    // shows or its accessible name, and its kind. From the box the focus starts in round
+    // to it again.
+    const char* const tabOrder[][2] = {
+        {"Save To File", "push button"},
+        {"Open File", "push button"},
+        {"Connect TCP/IP", "push button"},
+        {"Disconnect TCP/IP", "push button"},
+        {"Com 5", "editable combo box"},
+        {"Serial send line", "text"},
+        {"RS232/485 Setup", "push button"},
+        {"Network TCP/IP Setup", "push button"},
+        {"Change Remote Host TCP/IP", "push button"},
+        {"First octet of the unit's address", "text"},
+        {"Second octet of the unit's address", "text"},
+        {"Third octet of the unit's address", "text"},
+        {"Fourth octet of the unit's address", "text"},
+        {"Turn On Read rdp From TCP/IP", "push button"},
+        {"Receive box", "text"},
+    };
+    for (const auto& [name, role] : tabOrder) {
+        said.clear();
+        QVERIFY(typeKeys({QStringLiteral("Tab")}));
+        const QString announced = QStringLiteral("%1 %2.").arg(QString::fromUtf8(name), QLatin1String(role));
+        QTRY_VERIFY2_WITH_TIMEOUT(spoke(announced), qPrintable(announced), 20000);
+    }
+    // What the unit sends while the receive box has the focus is read out as it arrives.
+    QVERIFY(program.unit.write("hello from the unit\r\n"));
+    QTRY_VERIFY_WITH_TIMEOUT(spoke(QStringLiteral("hello from the unit")), 20000);
 }
 
 int main(int argc, char** argv) {
