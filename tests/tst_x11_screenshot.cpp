@@ -607,8 +607,14 @@ void ScreenshotTest::orcaSpeaksTheMainWindow() {
     PtyPeer log;
     QVERIFY(orcaHome.isValid() && log.isValid());
     QByteArray said;
+    QFile kept(QStringLiteral(QUORLANE_ARTIFACTS "/orca-debug.log")); // for a look afterwards
+    QVERIFY(kept.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QSocketNotifier logged(log.masterFd(), QSocketNotifier::Read);
-    connect(&logged, &QSocketNotifier::activated, this, [&] { said += log.readAvailable(); });
+    connect(&logged, &QSocketNotifier::activated, this, [&] {
+        const QByteArray more = log.readAvailable();
+        said += more;
+        kept.write(more);
+    });
     const auto spoke = [&](const QString& utterance) {
         return said.contains("SPEECH OUTPUT: '" + utterance.toUtf8());
     };
