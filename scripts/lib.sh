@@ -5,7 +5,7 @@ QUORLANE_PACKAGES=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-serialport-dev libgl-dev
   fonts-liberation fonts-dejavu-core
-  xvfb xauth x11-apps x11-utils xdotool imagemagick
+  xvfb xauth x11-apps x11-utils xdotool imagemagick openbox orca
   iproute2 util-linux procps
   dbus-daemon dbus-bin dbus-session-bus-common at-spi2-core python3-pyatspi python3-xlib
 )

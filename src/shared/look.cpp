@@ -1,5 +1,7 @@
 #include "shared/look.h"
 
+#include "platform/widgets/windowaccessible.h"
+
 #include <QApplication>
 #include <QFontMetrics>
 #include <QLabel>
@@ -68,12 +70,14 @@ void fillWith(QWidget* widget, const QColor& background) {
 }
 
 void makeFixedWindow(QWidget* window, int clientWidthTwips, int clientHeightTwips) {
+    windowaccess::install();
     window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     window->setFixedSize(twips(clientWidthTwips), twips(clientHeightTwips));
 }
 
 void makeSizableWindow(QWidget* window, int clientWidthTwips, int clientHeightTwips) {
+    windowaccess::install();
     window->setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
     window->resize(twips(clientWidthTwips), twips(clientHeightTwips));

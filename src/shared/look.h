@@ -28,6 +28,9 @@ QColor darkTeal();
 QColor highlight();
 
 void fillWith(QWidget* widget, const QColor& background);
+// Every window is made with one of these two, before anything else about it is set: a
+// screen reader then sees it as one window, and a plain frame in it as a panel
+// (platform/widgets/windowaccessible.h).
 // A window of a fixed client size (in twips) that cannot be resized, minimised or
 // maximised from its frame.
 void makeFixedWindow(QWidget* window, int clientWidthTwips, int clientHeightTwips);
