@@ -3,7 +3,7 @@
 // a small sysfs and /dev tree of its own.
 
 #include "deviceaccess.h"
-#include "platform/paths.h"
+#include "platform/base/paths.h"
 #include "serialdevices.h"
 #include "support/portlockfile.h"
 #include "support/ptypeer.h"

@@ -3,9 +3,9 @@
 // receiving into the box and the log with the unit's address answer, and the whole road
 // with quorlane-unit answering the start-up greeting.
 
-#include "platform/controls.h"
-#include "platform/richtextbox.h"
-#include "platform/serialcontrol.h"
+#include "platform/link/serialcontrol.h"
+#include "platform/widgets/controls.h"
+#include "platform/widgets/richtextbox.h"
 #include "support/appharness.h"
 
 #include <QAbstractItemView>

@@ -1,9 +1,9 @@
 // The serial-port control against real pseudo-terminals linked as COM ports in a scratch
 // QUORLANE_HOME.
 
-#include "platform/portlock.h"
-#include "platform/runtimeerror.h"
-#include "platform/serialcontrol.h"
+#include "platform/base/portlock.h"
+#include "platform/base/runtimeerror.h"
+#include "platform/link/serialcontrol.h"
 #include "support/portlockfile.h"
 #include "support/ptypeer.h"
 #include "support/scratchhome.h"

@@ -4,8 +4,8 @@
 // chunks with the receive log.
 
 #include "help/helpwindows.h"
-#include "platform/controls.h"
-#include "platform/richtextbox.h"
+#include "platform/widgets/controls.h"
+#include "platform/widgets/richtextbox.h"
 #include "support/appharness.h"
 #include "support/loopbackserver.h"
 #include "support/testutil.h"

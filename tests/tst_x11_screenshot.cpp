@@ -5,11 +5,11 @@
 // program started as a child, which is read and driven over the bus as a screen reader
 // would, while a pseudo-terminal (COM 5) and a server on 127.0.0.1:23 play the unit.
 
-#include "form/look.h"
 #include "help/helpwindows.h"
-#include "platform/controls.h"
-#include "platform/richtextbox.h"
-#include "platform/textview.h"
+#include "platform/text/textview.h"
+#include "platform/widgets/controls.h"
+#include "platform/widgets/richtextbox.h"
+#include "shared/look.h"
 #include "support/appharness.h"
 #include "support/atspibus.h"
 #include "support/testutil.h"

@@ -1,6 +1,6 @@
 #include "support/ptypeer.h"
 
-#include "platform/serialcontrol.h"
+#include "platform/link/serialcontrol.h"
 #include "support/scratchhome.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/portlock.h"
+#include "platform/base/portlock.h"
 
 #include <QString>
 

@@ -8,8 +8,8 @@
 #include "deviceaccess.h"
 #include "serialdevices.h"
 
-#include "platform/paths.h"
-#include "platform/portlock.h"
+#include "platform/base/paths.h"
+#include "platform/base/portlock.h"
 
 #include <QCoreApplication>
 #include <QDir>

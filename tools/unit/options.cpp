@@ -1,6 +1,6 @@
 #include "options.h"
 
-#include "platform/paths.h"
+#include "platform/base/paths.h"
 
 #include <QCommandLineParser>
 #include <QDir>

@@ -1,10 +1,10 @@
 #include "log/logfilesync.h"
 
-#include "platform/files.h"
-#include "platform/paths.h"
-#include "platform/richtextbox.h"
-#include "platform/runtimeerror.h"
-#include "platform/textstore.h"
+#include "platform/base/paths.h"
+#include "platform/base/runtimeerror.h"
+#include "platform/files/files.h"
+#include "platform/text/textstore.h"
+#include "platform/widgets/richtextbox.h"
 
 #include <algorithm>
 

@@ -1,11 +1,11 @@
 #include "tcp/tcplink.h"
 
-#include "form/errortrap.h"
-#include "form/vocabulary.h"
+#include "address/remoteaddress.h"
 #include "log/receivelog.h"
-#include "platform/controls.h"
-#include "platform/socketcontrol.h"
-#include "tcp/remoteaddress.h"
+#include "platform/link/socketcontrol.h"
+#include "platform/widgets/controls.h"
+#include "shared/errortrap.h"
+#include "shared/vocabulary.h"
 
 #include <QWidget>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "form/flags.h"
+#include "shared/flags.h"
 
 #include <QString>
 
