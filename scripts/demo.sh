@@ -24,7 +24,7 @@ set -euo pipefail
 QUORLANE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$QUORLANE_ROOT/scripts/lib.sh"
 
-BUILD=$QUORLANE_ROOT/build
+BUILD=$(quorlane_preset_dir default)
 DEMO_HOME=$BUILD/demo-home
 
 if [ "${1:-}" != "--inside" ]; then

@@ -30,16 +30,25 @@ quorlane_build() {
   local preset=$1 dir=${2:-} targets=()
   shift $(($# < 2 ? $# : 2))
   ((${#@})) && targets=(--target "$@")
-  (cd "$QUORLANE_ROOT" && cmake --preset "$preset" ${dir:+-B "$dir"} >/dev/null)
-  cmake --build "${dir:-$QUORLANE_ROOT/$(quorlane_preset_dir "$preset")}" "${targets[@]}" -- -j"$(nproc)"
+  [ -n "$dir" ] || dir=$(quorlane_preset_dir "$preset")
+  (cd "$QUORLANE_ROOT" && cmake --preset "$preset" -B "$dir" >/dev/null)
+  cmake --build "$dir" "${targets[@]}" -- -j"$(nproc)"
 }
 
-# The build folder a preset configures, relative to the source folder.
+# The build folder a preset of CMakePresets.json configures, its binaryDir with the
+# source folder filled in: quorlane_preset_dir PRESET
 quorlane_preset_dir() {
-  case $1 in
-    default) echo build ;;
-    *) echo "build-$1" ;;
-  esac
+  python3 - "$QUORLANE_ROOT" "$1" <<'PY'
+import json, os, sys
+root, name = sys.argv[1], sys.argv[2]
+with open(os.path.join(root, "CMakePresets.json")) as f:
+    presets = json.load(f)["configurePresets"]
+folder = next((p.get("binaryDir") for p in presets if p["name"] == name), None)
+if folder is None:
+    sys.exit("CMakePresets.json has no configure preset %r with a binaryDir" % name)
+folder = folder.replace("${sourceDir}", root).replace("${presetName}", name)
+print(os.path.normpath(os.path.join(root, folder)))
+PY
 }
 
 # Runs a command where only the loopback interface exists, when this machine allows it:

@@ -13,7 +13,7 @@
 # QUORLANE_LOOPBACK_ONLY=1, in a network namespace with only the loopback interface
 # when the machine allows it. xdotool clicks the buttons.
 #
-#   scripts/screenshots.sh [BUILD_DIR]      (default: build)
+#   scripts/screenshots.sh [BUILD_DIR]      (default: the "default" preset's folder, build)
 set -euo pipefail
 QUORLANE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$QUORLANE_ROOT/scripts/lib.sh"
@@ -21,7 +21,7 @@ QUORLANE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 OUT=$QUORLANE_ROOT/docs/images
 
 if [ "${1:-}" != "--inside" ]; then
-    build=$(realpath -m "${1:-$QUORLANE_ROOT/build}")
+    build=$(realpath -m "${1:-$(quorlane_preset_dir default)}")
     quorlane_install_packages
     if [ -f "$build/CMakeCache.txt" ]; then
         cmake --build "$build" -- -j"$(nproc)"
