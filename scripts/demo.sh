@@ -170,7 +170,7 @@ trap cleanup EXIT
 "$BUILD/quorlane-unit" --home "$DEMO_HOME" --com 5 --tcp-port 23 ${QUORLANE_DEMO_UNIT_OPTIONS:-} \
   >"$UNIT_LOG" 2>&1 &
 pids+=($!)
-if ! quorlane_wait_for 10 grep -q '^ready' "$UNIT_LOG"; then
+if ! quorlane_wait_for 10 grep -qs '^ready' "$UNIT_LOG"; then
   echo "quorlane-unit did not start:" >&2
   cat "$UNIT_LOG" >&2
   exit 1

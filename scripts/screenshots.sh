@@ -67,10 +67,9 @@ address=127.0.0.1 # what the unit answers to "rip"
 "$prefix/bin/quorlane-unit" --home "$QUORLANE_HOME" --com 5 --no-tcp --quiet --address "$address" \
     >"$QUORLANE_HOME/unit.log" 2>&1 &
 pids+=($!)
-quorlane_wait_for 10 grep -q '^ready' "$QUORLANE_HOME/unit.log"
 # The program starts only with COM 5 on the unit's pseudo-terminal.
-[ -L "$QUORLANE_HOME/dosdevices/com5" ] && grep -q '^ready' "$QUORLANE_HOME/unit.log" ||
-    die "quorlane-unit did not start"
+quorlane_wait_for 10 grep -qs '^ready' "$QUORLANE_HOME/unit.log" &&
+    [ -L "$QUORLANE_HOME/dosdevices/com5" ] || die "quorlane-unit did not start"
 
 bus=0
 quorlane_accessibility_bus "$QUORLANE_HOME/bus.log" || bus=$?
@@ -104,7 +103,7 @@ quorlane_wait_for 10 octets_answered || die "the unit's address did not reach th
 click txtRS232Send
 xdotool type --delay 60 rdp
 xdotool key Return
-quorlane_wait_for 10 grep -q "rdp #" "$QUORLANE_HOME/drive_c/ZEL.txt" ||
+quorlane_wait_for 10 grep -qs "rdp #" "$QUORLANE_HOME/drive_c/ZEL.txt" ||
     die "the unit's rdp reading did not arrive"
 sleep 1 # the timer sets the status captions
 # A key that changes nothing shows the send line's caret, which blinks, for the shot.
