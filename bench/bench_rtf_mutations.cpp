@@ -13,9 +13,9 @@
 // First it prints the figures for two large inputs that the test suite reads for their result
 // only: the help document's body over and over to 10 MB, and groups nested 100,000 deep.
 
-#include "platform/rtfreader.h"
+#include "platform/text/rtfreader.h"
 
-#include "../fuzz/rtfmutator.h"
+#include "rtfmutator.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -25,11 +25,11 @@
 // The last line is the verdict: "soak: PASS ..." (exit 0) or "soak: FAIL ..." (exit 1).
 // Everything it starts binds or connects to 127.0.0.1 only, and it stops by itself.
 
-#include "form/vocabulary.h"
-#include "platform/controls.h"
-#include "platform/process.h"
-#include "platform/richtextbox.h"
-#include "platform/socketcontrol.h"
+#include "platform/base/process.h"
+#include "platform/link/socketcontrol.h"
+#include "platform/widgets/controls.h"
+#include "platform/widgets/richtextbox.h"
+#include "shared/vocabulary.h"
 #include "support/appharness.h"
 #include "support/testutil.h"
 

@@ -10,7 +10,7 @@
 // mean, smallest and largest gap, and the mean as a ratio of Timer1's interval. It only
 // prints figures; it fails only when the commands stop coming.
 
-#include "platform/controls.h"
+#include "platform/widgets/controls.h"
 #include "support/appharness.h"
 #include "support/loopbackserver.h"
 

@@ -24,8 +24,6 @@ if(NOT UNIX OR APPLE)
   return()
 endif()
 
-add_subdirectory(${PROJECT_SOURCE_DIR}/tools/ports)
-
 # Not CMAKE_INSTALL_LIBDIR: on Debian that is lib/<triplet>, a place for libraries.
 set(QUORLANE_PROGRAM_DIR lib/quorlane)
 
@@ -46,7 +44,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/quorlane.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 # The program's icon, drawn at each size the desktop asks for.
 foreach(size 16 32 48 256)
-  install(FILES ${PROJECT_SOURCE_DIR}/src/form/images/quorlane-${size}.png
+  install(FILES ${PROJECT_SOURCE_DIR}/src/shared/images/quorlane-${size}.png
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps
           RENAME quorlane.png OPTIONAL)
 endforeach()
@@ -111,14 +109,3 @@ else()
 endif()
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/")
 include(CPack)
-
-# The package test installs this build into a scratch prefix with `cmake --install`
-# (or reads an unpacked package) and starts what was installed. The tests folder is read
-# after this file, so the suite is wired up once the whole tree has been read.
-function(quorlane_wire_package_test)
-  if(TARGET tst_package)
-    add_dependencies(tst_package quorlane quorlane-unit quorlane-ports quorlane_manpages)
-    target_compile_definitions(tst_package PRIVATE QUORLANE_CMAKE_COMMAND="${CMAKE_COMMAND}")
-  endif()
-endfunction()
-cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL quorlane_wire_package_test)

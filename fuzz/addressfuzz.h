@@ -21,8 +21,8 @@
 //
 // A Qt application (QApplication: the boxes are widgets) must exist before rig().
 
-#include "platform/controls.h"
-#include "tcp/remoteaddress.h"
+#include "address/remoteaddress.h"
+#include "platform/widgets/controls.h"
 
 #include <QByteArrayView>
 #include <QLocale>

@@ -5,7 +5,7 @@
 // findings an input fails when the reader's answer disagrees with looksLikeRtf or when
 // the document holds more characters than the input has bytes.
 
-#include "platform/rtfreader.h"
+#include "platform/text/rtfreader.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QByteArrayView>

@@ -24,7 +24,7 @@ set -euo pipefail
 QUORLANE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$QUORLANE_ROOT/scripts/lib.sh"
 
-BUILD=$QUORLANE_ROOT/build
+BUILD=$(quorlane_preset_dir default)
 DEMO_HOME=$BUILD/demo-home
 
 if [ "${1:-}" != "--inside" ]; then
@@ -49,12 +49,7 @@ fi
 # A session bus of our own carries the accessibility bus (a session bus outside the
 # network namespace may not be reachable from in here). The chatter of the bus daemons
 # and of what they start goes to bus.log; the demo's own output keeps its way.
-if [ -z "${QUORLANE_DEMO_BUS:-}" ]; then
-  export QUORLANE_DEMO_BUS=1
-  exec 3>&1 4>&2
-  exec dbus-run-session -- "$0" --inside >"$DEMO_HOME/bus.log" 2>&1
-fi
-exec 1>&3 2>&4 3>&- 4>&-
+quorlane_own_session_bus "$DEMO_HOME/bus.log" "$@"
 
 echo "Isolation: ${QUORLANE_ISOLATION:-none}"
 export QUORLANE_HOME=$DEMO_HOME
@@ -65,187 +60,13 @@ export XDG_RUNTIME_DIR
 UNIT_LOG=$DEMO_HOME/unit.log
 RECEIVE_LOG=$DEMO_HOME/drive_c/ZEL.txt
 SHOTS=$DEMO_HOME/screenshots
-PYTHON=/usr/bin/python3 # the system's, where the Debian packages put pyatspi and Xlib
 mkdir -p "$SHOTS"
 pids=()
 terminal=""
 window=""
 
-# The window as the accessibility bus shows it, and one X request that xdotool lacks.
-cat >"$DEMO_HOME/probe.py" <<'PY'
-"""Reads the terminal's window through AT-SPI: probe.py COMMAND [ARGUMENT].
-
-ready            the main window or a message box is showing
-name DESC        accessible name of the control whose description is DESC
-octets           the four octet boxes, joined by dots
-point DESC [right]
-                 screen point inside the control (its centre, or near its right edge)
-item NAME        centre of the showing list item NAME (an open drop-down list)
-dialog           text of the open message box; exit 1 when none is open
-ok               presses OK in the open message box
-close WINDOW     asks the X window to close, as a window manager's close button does
-"""
-import os
-import sys
-
-TITLE = "Quorlane - 2018-08-20"
-
-
-def close(window_id):
-    from Xlib import X, display, protocol
-    d = display.Display()
-    w = d.create_resource_object("window", window_id)
-    protocols = d.intern_atom("WM_PROTOCOLS")
-    delete = d.intern_atom("WM_DELETE_WINDOW")
-    event = protocol.event.ClientMessage(window=w, client_type=protocols,
-                                         data=(32, [delete, X.CurrentTime, 0, 0, 0]))
-    w.send_event(event, event_mask=X.NoEventMask)
-    d.flush()
-
-
-def application():
-    import pyatspi
-    pid = int(os.environ["QUORLANE_DEMO_PID"])
-    for app in pyatspi.Registry.getDesktop(0):
-        try:
-            if app is not None and app.get_process_id() == pid:
-                return app
-        except Exception:
-            pass
-    return None
-
-
-def descendants(node):
-    for i in range(node.childCount):
-        child = node.getChildAtIndex(i)
-        if child is None:
-            continue
-        yield child
-        yield from descendants(child)
-
-
-def showing(node):
-    import pyatspi
-    return node.getState().contains(pyatspi.STATE_SHOWING)
-
-
-def text_of(node):
-    try:
-        t = node.queryText()
-        return t.getText(0, t.characterCount)
-    except NotImplementedError:
-        return node.name
-
-
-def windows(app):
-    """The main window and the other showing top-level windows (message boxes)."""
-    main, others = None, []
-    for i in range(app.childCount):
-        w = app.getChildAtIndex(i)
-        if w is None:
-            continue
-        if w.name == TITLE and main is None:
-            main = w
-        elif showing(w):
-            others.append(w)
-    return main, others
-
-
-def control(app, description):
-    main, _ = windows(app)
-    for node in descendants(main) if main else []:
-        if node.description == description:
-            return node
-    return None
-
-
-def centre(node, right=False):
-    import pyatspi
-    e = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
-    if e.width <= 0 or e.height <= 0 or not showing(node):
-        return None
-    x = e.x + e.width - 8 if right else e.x + e.width // 2
-    return "%d %d" % (x, e.y + e.height // 2)
-
-
-def dialog_text(app):
-    _, others = windows(app)
-    lines = []
-    for w in others:
-        for node in descendants(w):
-            role = node.getRoleName()
-            if role in ("label", "static") and node.name:
-                lines.append(node.name)
-            elif role == "text":
-                lines.append(text_of(node))
-    return "\n".join(line.replace("\r\n", "\n") for line in lines if line)
-
-
-def main(argv):
-    command, argument = argv[1], (argv[2] if len(argv) > 2 else "")
-    if command == "close":
-        close(int(argument))
-        return 0
-    app = application()
-    if app is None:
-        return 1
-    if command == "ready":
-        main_window, others = windows(app)
-        return 0 if others or (main_window is not None and showing(main_window)) else 1
-    if command == "name":
-        node = control(app, argument)
-        print(node.name if node else "?")
-        return 0 if node else 1
-    if command == "octets":
-        boxes = [control(app, "txtTcp%d" % i) for i in range(1, 5)]
-        print(".".join(text_of(b) if b else "?" for b in boxes))
-        return 0
-    if command == "point":
-        node = control(app, argument)
-        point = centre(node, len(argv) > 3 and argv[3] == "right") if node else None
-        if point:
-            print(point)
-        return 0 if point else 1
-    if command == "item":
-        for node in descendants(app):
-            if node.getRoleName() == "list item" and node.name == argument:
-                point = centre(node)
-                if point:
-                    print(point)
-                    return 0
-        return 1
-    if command == "dialog":
-        text = dialog_text(app)
-        if text:
-            print(text)
-        return 0 if text else 1
-    if command == "ok":
-        _, others = windows(app)
-        for w in others:
-            for node in descendants(w):
-                if node.getRoleName() == "push button" and node.name.replace("&", "") == "OK":
-                    node.queryAction().doAction(0)
-                    return 0
-        return 1
-    print(__doc__, file=sys.stderr)
-    return 2
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv))
-PY
-
-probe() { QUORLANE_DEMO_PID=$terminal "$PYTHON" "$DEMO_HOME/probe.py" "$@" 2>/dev/null; }
-
-# wait_for SECONDS COMMAND...: runs COMMAND until it succeeds; fails once the time is up.
-wait_for() {
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ "$SECONDS" -lt "$deadline" ] || return 1
-    sleep 0.1
-  done
-}
+# The window as the accessibility bus shows it (scripts/demo-probe.py).
+probe() { quorlane_probe "$terminal" "$@"; }
 
 in_unit_log() { grep -qxF -- "$1" "$UNIT_LOG"; }
 in_receive_log() { grep -qF -- "$1" "$RECEIVE_LOG" 2>/dev/null; }
@@ -257,16 +78,7 @@ shot() {
   import -window root "$SHOTS/$1.png" 2>/dev/null && echo "   screenshot: $SHOTS/$1.png"
 }
 
-click_at() { # click_at "X Y"
-  local x=${1% *} y=${1#* }
-  xdotool mousemove "$x" "$y" click 1
-}
-
-click() { # click DESCRIPTION [right]: clicks the control as the window shows it now
-  local point
-  point=$(probe point "$@") || return 1
-  click_at "$point"
-}
+click() { quorlane_click "$terminal" "$@"; } # click DESCRIPTION [right]
 
 indent() { sed 's/^/     /'; }
 
@@ -288,14 +100,14 @@ window_state() {
 serial_report() {
   if probe dialog >/dev/null; then
     probe ok || xdotool key Return
-    wait_for 5 eval '! probe dialog >/dev/null' || return 1
+    quorlane_wait_for 5 eval '! probe dialog >/dev/null' || return 1
   fi
-  wait_for 10 probe point cmboCOMMPort >/dev/null || return 1
+  quorlane_wait_for 10 probe point cmboCOMMPort >/dev/null || return 1
   click cmboCOMMPort right || return 1
   local item
-  item=$(wait_for 5 probe item "Com 5" && probe item "Com 5") || return 1
-  click_at "$item"
-  wait_for 5 probe dialog >/dev/null || return 1
+  item=$(quorlane_wait_for 5 probe item "Com 5" && probe item "Com 5") || return 1
+  quorlane_click_at "$item"
+  quorlane_wait_for 5 probe dialog >/dev/null || return 1
   echo "   Picking Com 5 in the port list gives the program's own report:"
   probe dialog | indent
 }
@@ -322,10 +134,7 @@ fail() {
 }
 
 find_window() {
-  [ -n "$window" ] ||
-    window=$(xdotool search --pid "$terminal" --name '^Quorlane - 2018-08-20$' 2>/dev/null |
-      head -n1)
-  [ -n "$window" ]
+  [ -n "$window" ] || window=$(quorlane_window 2 "$terminal")
 }
 
 # Ends the terminal as the operator would, by answering its messages and closing its
@@ -337,10 +146,10 @@ end_terminal() {
   for _ in 1 2 3 4 5; do
     probe dialog >/dev/null || break
     probe ok || xdotool key Return
-    wait_for 5 eval '! probe dialog >/dev/null' || true
+    quorlane_wait_for 5 eval '! probe dialog >/dev/null' || true
   done
   if find_window; then probe close "$window" || true; fi
-  if ! wait_for 10 terminal_gone; then
+  if ! quorlane_wait_for 10 terminal_gone; then
     kill "$terminal" 2>/dev/null || true
     wait "$terminal" 2>/dev/null || true
     "$BUILD/quorlane-ports" unlock 5 | indent || true
@@ -361,7 +170,7 @@ trap cleanup EXIT
 "$BUILD/quorlane-unit" --home "$DEMO_HOME" --com 5 --tcp-port 23 ${QUORLANE_DEMO_UNIT_OPTIONS:-} \
   >"$UNIT_LOG" 2>&1 &
 pids+=($!)
-if ! wait_for 10 grep -q '^ready' "$UNIT_LOG"; then
+if ! quorlane_wait_for 10 grep -qs '^ready' "$UNIT_LOG"; then
   echo "quorlane-unit did not start:" >&2
   cat "$UNIT_LOG" >&2
   exit 1
@@ -377,21 +186,20 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
   pids+=($!)
   export DISPLAY=":$n"
-  if ! wait_for 10 xdpyinfo >/dev/null 2>&1; then
+  if ! quorlane_wait_for 10 xdpyinfo >/dev/null 2>&1; then
     echo "Xvfb did not start on $DISPLAY." >&2
     exit 1
   fi
   echo "No display: running under Xvfb on $DISPLAY."
 fi
 
-/usr/libexec/at-spi-bus-launcher --launch-immediately >>"$DEMO_HOME/bus.log" 2>&1 &
-pids+=($!)
-if ! wait_for 10 dbus-send --session --dest=org.a11y.Bus --print-reply /org/a11y/bus \
-  org.a11y.Bus.GetAddress >/dev/null 2>&1; then
+bus=0
+quorlane_accessibility_bus "$DEMO_HOME/bus.log" || bus=$?
+pids+=("$QUORLANE_A11Y_PID")
+if [ "$bus" != 0 ]; then
   echo "The accessibility bus did not start (see $DEMO_HOME/bus.log)." >&2
   exit 1
 fi
-export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
 
 "$BUILD/quorlane" >"$DEMO_HOME/quorlane.log" 2>&1 &
 terminal=$!
@@ -405,17 +213,19 @@ fi
 
 # ---- the operator, one checked step at a time ---------------------------------------
 step "the window opens"
-wait_for 20 probe ready || fail "the window did not appear within 20 s (see $DEMO_HOME/quorlane.log)"
+quorlane_wait_for 20 probe ready ||
+  fail "the window did not appear within 20 s (see $DEMO_HOME/quorlane.log)"
 
 step "start-up greets the unit on COM 5"
-wait_for 10 in_unit_log "serial< rip" ||
+quorlane_wait_for 10 in_unit_log "serial< rip" ||
   fail "the unit got no \"rip\" on COM 5 within 10 s" serial_report
-wait_for 10 grep -q '^serial> IP: ' "$UNIT_LOG" ||
+quorlane_wait_for 10 grep -q '^serial> IP: ' "$UNIT_LOG" ||
   fail "the unit got \"rip\" but gave no address answer within 10 s"
 address=$(sed -n 's/^serial> IP: \(.*\)\.$/\1/p' "$UNIT_LOG" | head -n1)
-wait_for 10 octets_are "$address" ||
+quorlane_wait_for 10 octets_are "$address" ||
   fail "the address boxes hold $(probe octets), not the unit's address $address"
-wait_for 10 in_receive_log "IP: $address." || fail "the receive log lacks the unit's address answer"
+quorlane_wait_for 10 in_receive_log "IP: $address." ||
+  fail "the receive log lacks the unit's address answer"
 ! probe dialog >/dev/null || fail "the program reported an error"
 echo "1. Start-up greeted the unit on COM 5; its address answer filled the address boxes" \
   "($address) and the receive log."
@@ -423,9 +233,9 @@ shot 1-serial-greeting
 
 step "Connect TCP/IP"
 click 'btnConnect(0)' || fail "the button \"Connect TCP/IP\" cannot be found"
-wait_for 10 grep -q '^tcp open ' "$UNIT_LOG" ||
+quorlane_wait_for 10 grep -q '^tcp open ' "$UNIT_LOG" ||
   fail "no TCP/IP connection reached the unit within 10 s"
-wait_for 10 in_unit_log "tcp< rip" || fail "the connection carried no \"rip\" within 10 s"
+quorlane_wait_for 10 in_unit_log "tcp< rip" || fail "the connection carried no \"rip\" within 10 s"
 ! probe dialog >/dev/null || fail "the program reported an error"
 echo "2. Connect TCP/IP connected to $address:23 and greeted the unit with \"rip\" over TCP/IP."
 
@@ -433,18 +243,20 @@ step "rdp typed into the TCP/IP send line"
 click txtSend || fail "the TCP/IP send line is not showing"
 xdotool type --delay 80 rdp
 xdotool key Return
-wait_for 10 in_unit_log "tcp< rdp" || fail "the unit got no \"rdp\" over TCP/IP within 10 s"
-wait_for 10 in_receive_log "rdp #" || fail "the receive log lacks the unit's rdp reading"
+quorlane_wait_for 10 in_unit_log "tcp< rdp" ||
+  fail "the unit got no \"rdp\" over TCP/IP within 10 s"
+quorlane_wait_for 10 in_receive_log "rdp #" || fail "the receive log lacks the unit's rdp reading"
 echo "3. rdp typed into the TCP/IP send line reached the unit; its reading is in the receive log."
 shot 2-tcp-answer
 
 step "polling"
 click 'btnTest(5)' || fail "the polling button cannot be found"
 polled_rdp() { [ "$(grep -cxF 'tcp< rdp' "$UNIT_LOG")" -ge 2 ]; }
-wait_for 10 polled_rdp || fail "polling sent no \"rdp\" within 10 s"
+quorlane_wait_for 10 polled_rdp || fail "polling sent no \"rdp\" within 10 s"
 for word in rsp rco rci rlt rct; do
-  wait_for 10 in_unit_log "tcp< $word" || fail "polling sent no \"$word\" within 10 s"
-  wait_for 10 in_receive_log "$word #" || fail "the receive log lacks the unit's $word reading"
+  quorlane_wait_for 10 in_unit_log "tcp< $word" || fail "polling sent no \"$word\" within 10 s"
+  quorlane_wait_for 10 in_receive_log "$word #" ||
+    fail "the receive log lacks the unit's $word reading"
 done
 ! probe dialog >/dev/null || fail "the program reported an error"
 echo "4. Polling sent rdp, rsp, rco, rci, rlt and rct, one a second; every reading is in" \

@@ -6,15 +6,16 @@
 #   seconds  how long each target runs (60 unless given); scripts/fuzz.sh 10 is a short run
 #   target   run only this target, e.g. fuzz_rtf
 #
-# The build folder is $QUORLANE_FUZZ_BUILD, or build-fuzz in the repository (ignored by
-# git). A target's seed corpus, fuzz/corpus/<name without "fuzz_">/, is copied into a
-# scratch corpus in the build folder, so a run never writes into the repository; inputs
-# that make a target fail land in <build>/fuzz-artifacts/<target>/ and its output in
-# <build>/fuzz-logs/<target>.log.
+# The build folder is $QUORLANE_FUZZ_BUILD, or the folder of the "fuzz" build preset
+# (build-fuzz in the repository, ignored by git). A target's seed corpus,
+# fuzz/corpus/<name without "fuzz_">/, is copied into a scratch corpus in the build
+# folder, so a run never writes into the repository; inputs that make a target fail land
+# in <build>/fuzz-artifacts/<target>/ and its output in <build>/fuzz-logs/<target>.log.
 #
 # clang and the libFuzzer runtime (libclang-rt-dev) are installed with apt-get when
-# missing (as root, or through sudo). Exits non-zero when a target fails: a crash, a
-# sanitizer report, a leak, a time-out or running out of memory.
+# missing (as root, or through sudo), with the packages every build needs. Exits non-zero
+# when a target fails: a crash, a sanitizer report, a leak, a time-out or running out of
+# memory.
 set -euo pipefail
 
 seconds=${1:-60}
@@ -24,8 +25,9 @@ if ! [[ $seconds =~ ^[0-9]+$ ]] || ((seconds == 0)); then
     exit 2
 fi
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=${QUORLANE_FUZZ_BUILD:-$root/build-fuzz}
+QUORLANE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
+. "$QUORLANE_ROOT/scripts/lib.sh"
+build=${QUORLANE_FUZZ_BUILD:-$(quorlane_preset_dir fuzz)}
 
 # --- tools ---
 
@@ -36,30 +38,7 @@ fuzzer_runtime_present() {
     compgen -G "$dir/lib/linux/libclang_rt.fuzzer-$(uname -m).a" >/dev/null
 }
 
-install_packages() {
-    local runner=()
-    if ((EUID != 0)); then
-        if ! command -v sudo >/dev/null; then
-            echo "fuzz.sh: need root (or sudo) to install: $*" >&2
-            exit 1
-        fi
-        runner=(sudo)
-    fi
-    echo "fuzz.sh: installing $*"
-    local install=("${runner[@]}" env DEBIAN_FRONTEND=noninteractive apt-get)
-    if ! "${install[@]}" install -y --no-install-recommends "$@"; then
-        "${install[@]}" update
-        "${install[@]}" install -y --no-install-recommends "$@"
-    fi
-}
-
-missing=()
-command -v clang >/dev/null && command -v clang++ >/dev/null || missing+=(clang)
-fuzzer_runtime_present || missing+=(libclang-rt-dev)
-command -v ninja >/dev/null || missing+=(ninja-build)
-if ((${#missing[@]})); then
-    install_packages "${missing[@]}"
-fi
+quorlane_install_packages clang libclang-rt-dev
 if ! fuzzer_runtime_present; then
     echo "fuzz.sh: clang's libFuzzer runtime is still missing" >&2
     exit 1
@@ -72,12 +51,7 @@ if [[ -f $build/CMakeCache.txt ]] && ! grep -q '^CMAKE_CXX_COMPILER:.*clang' "$b
     exit 1
 fi
 # The "fuzz" build of CMakePresets.json: clang, the libFuzzer targets, no tests.
-(cd "$root" && cmake --preset fuzz -B "$build" >/dev/null)
-if [[ -n $only ]]; then
-    cmake --build "$build" --target "$only"
-else
-    cmake --build "$build" --target fuzzers
-fi
+quorlane_build fuzz "$build" "${only:-fuzzers}"
 
 targets=()
 if [[ -n $only ]]; then
@@ -96,7 +70,7 @@ fi
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
 # fontconfig's caches, freed by nobody when Qt lets go of them at exit, are no finding.
-export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$root/scripts/lsan.supp:print_suppressions=0}
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$QUORLANE_ROOT/scripts/lsan.supp:print_suppressions=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export QT_QPA_PLATFORM=offscreen
 
@@ -108,12 +82,12 @@ for target in "${targets[@]}"; do
     artifacts=$build/fuzz-artifacts/$target
     log=$build/fuzz-logs/$target.log
     mkdir -p "$corpus" "$artifacts" "$(dirname "$log")"
-    if [[ -d $root/fuzz/corpus/$stem ]]; then
-        cp -n "$root/fuzz/corpus/$stem"/* "$corpus"/ 2>/dev/null || true
+    if [[ -d $QUORLANE_ROOT/fuzz/corpus/$stem ]]; then
+        cp -n "$QUORLANE_ROOT/fuzz/corpus/$stem"/* "$corpus"/ 2>/dev/null || true
     fi
     options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -max_len=16384
         -print_final_stats=1 -artifact_prefix="$artifacts/")
-    [[ -f $root/fuzz/$stem.dict ]] && options+=(-dict="$root/fuzz/$stem.dict")
+    [[ -f $QUORLANE_ROOT/fuzz/$stem.dict ]] && options+=(-dict="$QUORLANE_ROOT/fuzz/$stem.dict")
 
     echo "fuzz.sh: $target for ${seconds}s (corpus $corpus)"
     status=0

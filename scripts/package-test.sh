@@ -7,13 +7,14 @@
 # QUORLANE_LOOPBACK_ONLY=1, checks that "rip" CR LF arrives and that the receive log
 # drive_c/ZEL.txt appears, then stops the program with SIGTERM.
 #
-#   scripts/package-test.sh [BUILD_DIR]     (default: build; the package lands in
+#   scripts/package-test.sh [BUILD_DIR]     (default: the folder of the "default" build
+#                                            preset, build; the package lands in
 #                                            BUILD_DIR/package)
 set -euo pipefail
 QUORLANE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$QUORLANE_ROOT/scripts/lib.sh"
 
-build=$(realpath -m "${1:-$QUORLANE_ROOT/build}")
+build=$(realpath -m "${1:-$(quorlane_preset_dir default)}")
 
 fail() {
     echo "package test FAILED: $*" >&2

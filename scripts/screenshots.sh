@@ -11,9 +11,11 @@
 # beside the real executable). It runs with a scratch QUORLANE_HOME whose COM 5 is the
 # pseudo-terminal of quorlane-unit (serial only, no TCP listener) and with
 # QUORLANE_LOOPBACK_ONLY=1, in a network namespace with only the loopback interface
-# when the machine allows it. xdotool clicks the buttons.
+# when the machine allows it. The windows and their controls are found through the
+# accessibility bus (AT-SPI, scripts/demo-probe.py), by the control names the program
+# gives them; xdotool clicks and moves the windows.
 #
-#   scripts/screenshots.sh [BUILD_DIR]      (default: build)
+#   scripts/screenshots.sh [BUILD_DIR]      (default: the "default" preset's folder, build)
 set -euo pipefail
 QUORLANE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$QUORLANE_ROOT/scripts/lib.sh"
@@ -21,7 +23,7 @@ QUORLANE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 OUT=$QUORLANE_ROOT/docs/images
 
 if [ "${1:-}" != "--inside" ]; then
-    build=$(realpath -m "${1:-$QUORLANE_ROOT/build}")
+    build=$(realpath -m "${1:-$(quorlane_preset_dir default)}")
     quorlane_install_packages
     if [ -f "$build/CMakeCache.txt" ]; then
         cmake --build "$build" -- -j"$(nproc)"
@@ -38,12 +40,17 @@ if [ "${1:-}" != "--inside" ]; then
 fi
 
 # ---- under Xvfb, inside the namespace ------------------------------------------------
+# A session bus of its own carries the accessibility bus, through which the windows and
+# their controls are found by what the running program shows.
 scratch=$2
-prefix=$scratch/prefix
 export QUORLANE_HOME=$scratch/home
+mkdir -p "$QUORLANE_HOME"
+quorlane_own_session_bus "$QUORLANE_HOME/bus.log" "$@"
+prefix=$scratch/prefix
 export QUORLANE_LOOPBACK_ONLY=1
 export QT_QPA_PLATFORM=xcb
-mkdir -p "$QUORLANE_HOME"
+export XDG_RUNTIME_DIR=$scratch/run
+mkdir -m 700 "$XDG_RUNTIME_DIR"
 pids=()
 cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -56,49 +63,61 @@ die() {
     exit 1
 }
 
-"$prefix/bin/quorlane-unit" --home "$QUORLANE_HOME" --com 5 --no-tcp --quiet \
+address=127.0.0.1 # what the unit answers to "rip"
+"$prefix/bin/quorlane-unit" --home "$QUORLANE_HOME" --com 5 --no-tcp --quiet --address "$address" \
     >"$QUORLANE_HOME/unit.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do
-    grep -q '^ready' "$QUORLANE_HOME/unit.log" 2>/dev/null && break
-    sleep 0.1
-done
 # The program starts only with COM 5 on the unit's pseudo-terminal.
-[ -L "$QUORLANE_HOME/dosdevices/com5" ] && grep -q '^ready' "$QUORLANE_HOME/unit.log" ||
-    die "quorlane-unit did not start"
+quorlane_wait_for 10 grep -qs '^ready' "$QUORLANE_HOME/unit.log" &&
+    [ -L "$QUORLANE_HOME/dosdevices/com5" ] || die "quorlane-unit did not start"
+
+bus=0
+quorlane_accessibility_bus "$QUORLANE_HOME/bus.log" || bus=$?
+pids+=("$QUORLANE_A11Y_PID")
+[ "$bus" = 0 ] || die "the accessibility bus did not start"
 
 "$prefix/bin/quorlane" >"$QUORLANE_HOME/quorlane.log" 2>&1 &
-pids+=($!)
+terminal=$!
+pids+=("$terminal")
 
-# Waits for a window with exactly this title and prints its id.
+# Waits for the window that holds the control with this description (the main window
+# without one) and prints its X window id.
 window() {
-    local title=$1 id=""
-    for _ in $(seq 100); do
-        id=$(xdotool search --onlyvisible --name "^${title}\$" 2>/dev/null | head -n1) || true
-        [ -n "$id" ] && break
-        sleep 0.1
-    done
-    [ -n "$id" ] || die "no window \"$title\""
-    echo "$id"
+    quorlane_window 10 "$terminal" "$@" || die "no window holding ${1:-Frame1}"
 }
-shot() {
+click() { quorlane_click "$terminal" "$1" || die "no control $1 to click"; }
+place() { # place WINDOW X Y
     xdotool windowmove --sync "$1" "$2" "$3" 2>/dev/null || xdotool windowmove "$1" "$2" "$3"
-    sleep 0.5
-    import -silent -window "$1" "$OUT/$4"
-    echo "$OUT/$4 ($(identify -format '%wx%h' "$OUT/$4"))"
+}
+shot() { # shot WINDOW FILE
+    import -silent -window "$1" "$OUT/$2"
+    echo "$OUT/$2 ($(identify -format '%wx%h' "$OUT/$2"))"
 }
 
-main=$(window 'Quorlane - 2018-08-20')
-click() { xdotool mousemove --window "$main" "$1" "$2" click 1; }
-sleep 2 # the unit's answer arrives, the timer sets the status captions
-# The serial send line, then "rdp" and Enter.
-click 371 92
+main=$(window)
+place "$main" 0 0
+# The unit's answer to "rip" has filled the address boxes.
+octets_answered() { [ "$(quorlane_probe "$terminal" octets)" = "$address" ]; }
+quorlane_wait_for 10 octets_answered || die "the unit's address did not reach the address boxes"
+# "rdp" and Enter in the serial send line; the unit's reading arrives.
+click txtRS232Send
 xdotool type --delay 60 rdp
 xdotool key Return
-sleep 1.5
-shot "$main" 0 0 main-window.png
+quorlane_wait_for 10 grep -qs "rdp #" "$QUORLANE_HOME/drive_c/ZEL.txt" ||
+    die "the unit's rdp reading did not arrive"
+sleep 1 # the timer sets the status captions
+# A key that changes nothing shows the send line's caret, which blinks, for the shot.
+xdotool key End
+sleep 0.2
+shot "$main" main-window.png
 
-click 396 35 # Network TCP/IP Setup
-shot "$(window 'Network \(TCP/IP\) Setup')" 830 0 network-setup.png
-click 750 35 # RS232/485 Setup
-shot "$(window 'RS232/485 Setup')" 830 600 serial-setup.png
+click 'btnConnect(4)'
+help=$(window RichTextBox1)
+place "$help" 830 0
+sleep 0.5
+shot "$help" network-setup.png
+click 'btnConnect(2)'
+help=$(window Image1)
+place "$help" 830 600
+sleep 0.5
+shot "$help" serial-setup.png

@@ -8,10 +8,11 @@
 #   polls        commands to send (1800 unless given: 30 minutes at one a second)
 #   interval-ms  Timer1's interval during the soak (10 unless given)
 #
-# Builds bench_soak and quorlane-unit into $QUORLANE_BUILD (default: build in the
-# repository), then runs the soak where only the loopback interface exists when the
-# machine allows it (everything it starts uses 127.0.0.1 only in any case). The last line
-# printed is the verdict, "soak: PASS ..." or "soak: FAIL ..."; the exit code follows it.
+# Builds bench_soak and quorlane-unit into $QUORLANE_BUILD (default: the folder of the
+# "perf" build preset, build-perf in the repository), then runs the soak where only the
+# loopback interface exists when the machine allows it (everything it starts uses
+# 127.0.0.1 only in any case). The last line printed is the verdict, "soak: PASS ..." or
+# "soak: FAIL ..."; the exit code follows it.
 set -euo pipefail
 QUORLANE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$QUORLANE_ROOT/scripts/lib.sh"
@@ -24,7 +25,7 @@ if ! [[ $polls =~ ^[0-9]+$ && $interval =~ ^[0-9]+$ ]] || ((polls < 12 || interv
 fi
 
 quorlane_install_packages
-build=${QUORLANE_BUILD:-$QUORLANE_ROOT/build-perf}
+build=${QUORLANE_BUILD:-$(quorlane_preset_dir perf)}
 if [ ! -f "$build/CMakeCache.txt" ]; then
   quorlane_build perf "$build" bench_soak quorlane-unit >/dev/null
 else

@@ -26,16 +26,16 @@ run_suite() {
 # The builds are the presets of CMakePresets.json. "default" is optimised lightly: the
 # tests run as fast, and the build takes half the time.
 quorlane_build default
-run_suite "$QUORLANE_ROOT/build"
+run_suite "$(quorlane_preset_dir default)"
 
 echo "== Debian package: build, install into a scratch root, start the installed program"
-"$QUORLANE_ROOT/scripts/package-test.sh" "$QUORLANE_ROOT/build"
+"$QUORLANE_ROOT/scripts/package-test.sh" "$(quorlane_preset_dir default)"
 
 if [ "$quick" = 0 ]; then
   quorlane_build sanitize
   export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
   export LSAN_OPTIONS="suppressions=$QUORLANE_ROOT/scripts/lsan.supp:print_suppressions=0"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-  run_suite "$QUORLANE_ROOT/build-sanitize"
+  run_suite "$(quorlane_preset_dir sanitize)"
 fi
 echo "All tests passed."

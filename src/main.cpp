@@ -1,6 +1,6 @@
-#include "form/look.h"
 #include "app/mainwindow.h"
-#include "platform/process.h"
+#include "platform/base/process.h"
+#include "shared/look.h"
 
 #include <QApplication>
 #include <QSessionManager>

@@ -1,7 +1,7 @@
 // The error report, the common error trap and the timed wait of the main window.
 
-#include "platform/messagebox.h"
-#include "platform/runtimeerror.h"
+#include "platform/base/runtimeerror.h"
+#include "platform/widgets/messagebox.h"
 #include "support/appharness.h"
 #include "support/loopbackserver.h"
 #include "support/testutil.h"

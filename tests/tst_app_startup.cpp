@@ -6,15 +6,16 @@
 
 #include "tst_faults_common.h"
 
-#include "form/errortrap.h"
-#include "form/globals.h"
-#include "form/vocabulary.h"
 #include "help/helpwindows.h"
 #include "log/filebuttons.h"
-#include "platform/controls.h"
-#include "platform/process.h"
-#include "platform/richtextbox.h"
-#include "platform/serialcontrol.h"
+#include "platform/base/paths.h"
+#include "platform/base/process.h"
+#include "platform/link/serialcontrol.h"
+#include "platform/widgets/controls.h"
+#include "platform/widgets/richtextbox.h"
+#include "shared/errortrap.h"
+#include "shared/globals.h"
+#include "shared/vocabulary.h"
 #include "support/appharness.h"
 #include "support/testutil.h"
 
@@ -35,6 +36,7 @@ private slots:
     void oldLogDoesNotSurvive();
     void missingPortFallsBackToTcp();
     void missingPortWithUnreachableUnitReportsOnce();
+    void logThatCannotBeCreatedLeavesListEmpty_data();
     void logThatCannotBeCreatedLeavesListEmpty();
     void controlsAnnounceWhatTheyShow();
     void clicksReachTheControlsUnderCaptions();
@@ -153,15 +155,39 @@ void StartupTest::missingPortWithUnreachableUnitReportsOnce() {
     QCOMPARE(w.lblConnect[2]->text(), QStringLiteral("Error Com 5"));
 }
 
+void StartupTest::logThatCannotBeCreatedLeavesListEmpty_data() {
+    QTest::addColumn<bool>("homeless"); // none of the settings that name the home is set
+    QTest::addColumn<QString>("says");  // what the failure says, a pattern
+    QTest::newRow("drive_c is a file") << false
+                                       << "^Error Com 5 at start-up: Path not found: "
+                                          ".*/drive_c/ZEL\\.txt \\(Not a directory\\)";
+    QTest::newRow("no home") << true
+                             << "C:\\\\ZEL\\.txt: none of QUORLANE_HOME, XDG_DATA_HOME "
+                                "and HOME is set";
+}
+
 void StartupTest::logThatCannotBeCreatedLeavesListEmpty() {
+    QFETCH(bool, homeless);
+    QFETCH(QString, says);
+    const QByteArray home = qgetenv("HOME"), dataHome = qgetenv("XDG_DATA_HOME");
+    const QString underRoot = QStringLiteral("/.local/share/quorlane");
+    const bool wasUnderRoot = QFileInfo::exists(underRoot);
     AppHarness::Options o;
     o.fastClock = true;
-    o.beforeStart = [](ScratchHome& home) {
+    o.beforeStart = [homeless](ScratchHome& scratch) {
+        if (homeless)
+            for (const char* name : paths::HomeSettings)
+                qunsetenv(name);
         // drive_c is a plain file, so nothing can be created inside it.
-        QFile f(home.path() + QStringLiteral("/drive_c"));
+        QFile f(scratch.path() + QStringLiteral("/drive_c"));
         QVERIFY(f.open(QIODevice::WriteOnly));
     };
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(says));
     AppHarness app(o);
+    qputenv("HOME", home);
+    if (!dataHome.isEmpty())
+        qputenv("XDG_DATA_HOME", dataHome);
+    QCOMPARE(QFileInfo::exists(underRoot), wasUnderRoot);
     auto& w = app.window();
     QCOMPARE(w.cmboCOMMPort->count(), 0);
     QVERIFY(!w.MSComm1->PortOpen());
@@ -198,6 +224,7 @@ void StartupTest::controlsAnnounceWhatTheyShow() {
         expected.append({w.label1[i], QStringLiteral("label1(%1)").arg(i), {}});
     expected.append({w.btnSave[0], QStringLiteral("btnSave(0)"), {}});
     expected.append({w.btnSave[1], QStringLiteral("btnSave(1)"), {}});
+    expected.append({w.Label4, QStringLiteral("Label4"), {}});
 
     // Captions as created, as start-up leaves them, and as the program rewrites them.
     auto check = [&] {
@@ -222,6 +249,20 @@ void StartupTest::controlsAnnounceWhatTheyShow() {
     w.serialStatus().set(QStringLiteral("Error Com 7"));
     QCOMPARE(announcedName(w.lblConnect[3]), QStringLiteral("Error Com 7"));
     check();
+
+    // Label4's three dots show in the gaps between the octet boxes, none behind a box.
+    const QImage strip = w.Label4->grab().toImage();
+    int dots = 0;
+    for (int x = 0, inDot = 0; x < strip.width(); ++x) {
+        int ink = 0;
+        for (int y = 0; y < strip.height(); ++y)
+            ink |= qGray(strip.pixel(x, y)) < 128;
+        for (QWidget* box : {w.txtTcp1, w.txtTcp2, w.txtTcp3, w.txtTcp4})
+            QVERIFY(!ink || !box->geometry().contains(w.Label4->x() + x, box->y()));
+        dots += ink && !inDot;
+        inDot = ink;
+    }
+    QCOMPARE(dots, 3);
 }
 
 void StartupTest::clicksReachTheControlsUnderCaptions() {

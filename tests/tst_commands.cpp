@@ -6,10 +6,10 @@
 // whatever the program had sent arrives before it. bench_timer measures the real
 // timer's gaps.
 
-#include "platform/clock.h"
-#include "platform/controls.h"
-#include "platform/serialcontrol.h"
-#include "platform/socketcontrol.h"
+#include "platform/base/clock.h"
+#include "platform/link/serialcontrol.h"
+#include "platform/link/socketcontrol.h"
+#include "platform/widgets/controls.h"
 #include "support/appharness.h"
 #include "support/loopbackserver.h"
 #include "support/testutil.h"

@@ -17,10 +17,10 @@
 // COM 5 is a pseudo-terminal the test holds, with QUORLANE_LOOPBACK_ONLY=1: ended by a
 // signal, it closes the way its window does.
 
-#include "platform/controls.h"
-#include "platform/portlock.h"
-#include "platform/richtextbox.h"
-#include "platform/serialcontrol.h"
+#include "platform/base/portlock.h"
+#include "platform/link/serialcontrol.h"
+#include "platform/widgets/controls.h"
+#include "platform/widgets/richtextbox.h"
 #include "support/appharness.h"
 #include "support/testutil.h"
 

@@ -4,8 +4,8 @@
 // bytes received, a clock that lets a connect complete without real waiting, a record of
 // the chunks the socket handed over, and the process's own descriptors, memory and CPU.
 
-#include "platform/clock.h"
-#include "platform/socketcontrol.h"
+#include "platform/base/clock.h"
+#include "platform/link/socketcontrol.h"
 #include "support/appharness.h"
 #include "support/loopbackserver.h"
 #include "support/testutil.h"

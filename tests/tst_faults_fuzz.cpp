@@ -3,7 +3,7 @@
 // (byte flips, cuts, copies, and the pieces the parsers care about). scripts/fuzz.sh runs
 // the same entries under libFuzzer for as long as wanted.
 
-#include "../fuzz/addressfuzz.h"
+#include "addressfuzz.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -18,12 +18,12 @@
 
 #include "log/filebuttons.h"
 #include "log/receivelog.h"
-#include "platform/files.h"
-#include "platform/process.h"
-#include "platform/richtextbox.h"
-#include "platform/runtimeerror.h"
-#include "platform/serialcontrol.h"
-#include "platform/textview.h"
+#include "platform/base/process.h"
+#include "platform/base/runtimeerror.h"
+#include "platform/files/files.h"
+#include "platform/link/serialcontrol.h"
+#include "platform/text/textview.h"
+#include "platform/widgets/richtextbox.h"
 
 #include <QApplication>
 #include <QTemporaryDir>

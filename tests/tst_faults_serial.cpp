@@ -4,9 +4,9 @@
 
 #include "tst_faults_common.h"
 
-#include "platform/controls.h"
-#include "platform/richtextbox.h"
-#include "platform/serialcontrol.h"
+#include "platform/link/serialcontrol.h"
+#include "platform/widgets/controls.h"
+#include "platform/widgets/richtextbox.h"
 
 #include <QLabel>
 #include <QPushButton>

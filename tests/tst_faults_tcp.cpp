@@ -4,10 +4,10 @@
 
 #include "tst_faults_common.h"
 
-#include "form/vocabulary.h"
-#include "platform/controls.h"
-#include "platform/richtextbox.h"
-#include "platform/serialcontrol.h"
+#include "platform/link/serialcontrol.h"
+#include "platform/widgets/controls.h"
+#include "platform/widgets/richtextbox.h"
+#include "shared/vocabulary.h"
 
 #include <QHostAddress>
 #include <QTcpSocket>

@@ -8,11 +8,11 @@
 // and group, no supplementary groups) and gives it back right after. Its real user stays
 // root, which is what allows the way back.
 
-#include "form/globals.h"
 #include "log/filebuttons.h"
-#include "platform/controls.h"
-#include "platform/richtextbox.h"
-#include "platform/serialcontrol.h"
+#include "platform/link/serialcontrol.h"
+#include "platform/widgets/controls.h"
+#include "platform/widgets/richtextbox.h"
+#include "shared/globals.h"
 #include "support/appharness.h"
 #include "support/testutil.h"
 

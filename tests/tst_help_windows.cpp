@@ -3,11 +3,11 @@
 // each time it is loaded; the serial window's texts, picture and inert button; and a
 // help window that cannot be opened leaves the TCP/IP link alone.
 
-#include "form/globals.h"
-#include "form/look.h"
 #include "help/helpwindows.h"
-#include "platform/controls.h"
-#include "platform/richtextbox.h"
+#include "platform/widgets/controls.h"
+#include "platform/widgets/richtextbox.h"
+#include "shared/globals.h"
+#include "shared/look.h"
 #include "support/appharness.h"
 #include "support/loopbackserver.h"
 #include "support/testutil.h"

@@ -3,7 +3,7 @@
 // QUORLANE_PACKAGE_ROOT names a Debian package unpacked with `dpkg -x`, that package's
 // /usr (scripts/package-test.sh does that). Qt comes from the system in both cases.
 
-#include "platform/portlock.h"
+#include "platform/base/portlock.h"
 #include "support/ptypeer.h"
 #include "support/scratchhome.h"
 
@@ -77,7 +77,7 @@ void PackageTest::layout() {
     QVERIFY(desktop.contains("\nExec=quorlane\n") && desktop.contains("\nIcon=quorlane\n"));
     for (int size : {16, 32, 48, 256}) {
         if (!QFileInfo::exists(
-                QStringLiteral(QUORLANE_SOURCE_DIR "/src/form/images/quorlane-%1.png").arg(size)))
+                QStringLiteral(QUORLANE_SOURCE_DIR "/src/shared/images/quorlane-%1.png").arg(size)))
             continue; // not drawn yet
         const QString icon =
             prefix_ + QStringLiteral("/share/icons/hicolor/%1x%1/apps/quorlane.png").arg(size);

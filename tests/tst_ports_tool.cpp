@@ -3,7 +3,7 @@
 // a small sysfs and /dev tree of its own.
 
 #include "deviceaccess.h"
-#include "platform/paths.h"
+#include "platform/base/paths.h"
 #include "serialdevices.h"
 #include "support/portlockfile.h"
 #include "support/ptypeer.h"
@@ -91,6 +91,7 @@ private slots:
     void refusals_data();
     void refusals();
     void permissionProblem();
+    void staleLocks_data();
     void staleLocks();
     void adviceFor_data();
     void adviceFor();
@@ -161,6 +162,8 @@ void PortsToolTest::refusals_data() {
     QTest::newRow("not a number") << QStringList{"unlink", "x5"} << 2 << "'x5' is not a COM";
     QTest::newRow("device missing") << QStringList{"link", "5"} << 2 << "link takes 2 arguments";
     QTest::newRow("unknown") << QStringList{"frob"} << 2 << "unknown command 'frob'";
+    QTest::newRow("no home") << QStringList{"link", "5", "/dev/null"} << 1
+                             << "none of QUORLANE_HOME, XDG_DATA_HOME and HOME is set";
 }
 
 void PortsToolTest::refusals() {
@@ -169,7 +172,11 @@ void PortsToolTest::refusals() {
     QFETCH(QString, message);
     ScratchHome home;
     QVERIFY(writeFile(home.comPath(8), "keep me"));
-    const Run r = runTool(args);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (QTest::currentDataTag() == QLatin1String("no home"))
+        for (const char* name : paths::HomeSettings)
+            env.remove(QString::fromLatin1(name));
+    const Run r = runTool(args, QStringLiteral(QUORLANE_BINARY_DIR "/quorlane-ports"), env);
     QCOMPARE(r.code, code);
     QVERIFY2(r.err.contains(message), qPrintable(r.err));
     // Nothing changed: no new entry, and the plain file is as it was.
@@ -238,7 +245,55 @@ void PortsToolTest::permissionProblem() {
              qPrintable(r.out + r.err));
 }
 
+void PortsToolTest::staleLocks_data() {
+    // Who runs the tool (this user, user nobody, nobody in a user namespace of its own,
+    // which sees root's files as nobody's), how COM 5's device is kept, and what the list
+    // says of it and what "unlock 5" reports (%dev is the device, %lock its stale lock
+    // file, %pid the process that file names).
+    QTest::addColumn<QString>("runner");
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QString>("listed");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("unlocked");
+    const QString removed = "Removed the stale lock file %lock, left by process %pid (quorlane).";
+    const QString busy =
+        removed + "\nquorlane-ports: COM 5 (%com5 -> %dev) still cannot be opened [busy: ";
+    QTest::newRow("free") << "" << "free"
+                          << "  COM 5   %dev  [ready]\n%padLocked: the lock file %lock names "
+                             "process %pid (quorlane), which no longer runs.\n%padIt is a stale "
+                             "lock; clear it with: quorlane-ports unlock 5\n"
+                          << 0 << removed + " COM 5 (%com5 -> %dev) can be opened again.";
+    QTest::newRow("in exclusive use")
+        << "" << "exclusive"
+        << "  COM 5   %dev  [busy: in exclusive use by another program]"
+        << 1
+        << busy + "in exclusive use by another program]\n%dev is in exclusive use, most likely "
+                  "by another program that has it open (Device or resource busy)";
+    // The hint names the device, so that it works under sudo, which resets QUORLANE_HOME.
+    QTest::newRow("root's lock, as nobody")
+        << "nobody" << "free"
+        << "%dev  [locked: the lock file below keeps it shut]\n%padLocked: the lock file %lock "
+           "names process %pid (quorlane), which no longer runs.\n%padIt is a stale lock; clear "
+           "it with: sudo quorlane-ports unlock %dev (the file belongs to root)\n"
+        << 1
+        << "quorlane-ports: %lock is a stale lock, but it belongs to root, and you may not "
+           "remove it. Run:\n    sudo quorlane-ports unlock %dev\nor:\n    sudo rm %lock\n";
+    QTest::newRow("root's lock, from a user namespace")
+        << "namespace" << "free"
+        << "(the file belongs to a user outside this user namespace, shown here as nobody; run it "
+           "outside the namespace)\n"
+        << 1
+        << "quorlane-ports: %lock is a stale lock, but it belongs to a user outside this user "
+           "namespace, shown here as nobody, and you may not remove it. Run outside the "
+           "namespace:\n    sudo quorlane-ports unlock %dev\n";
+}
+
 void PortsToolTest::staleLocks() {
+    QFETCH(QString, runner);
+    QFETCH(QString, device);
+    QFETCH(QString, listed);
+    QFETCH(int, code);
+    QFETCH(QString, unlocked);
     ScratchHome home;
     const auto left = ptyWithFreeLockName();
     const auto used = ptyWithFreeLockName();
@@ -249,25 +304,63 @@ void PortsToolTest::staleLocks() {
     PortLockFile stale(left->slavePath(), gone, "quorlane", false);
     PortLockFile held(used->slavePath(), holder.pid(), "sleep", true);
     QVERIFY(stale.isValid() && held.isValid());
-    const QString pad(12, QLatin1Char(' '));
+    if (device != "free")
+        QVERIFY(left->keepExclusive(true));
+    QString program = QStringLiteral(QUORLANE_BINARY_DIR "/quorlane-ports");
+    QStringList prefix;
+    if (!runner.isEmpty()) {
+        QString why;
+        if ((prefix = asNobody(home, why)).isEmpty())
+            QSKIP(qPrintable(why));
+        if (runner == "namespace")
+            prefix.insert(prefix.size() - 1, "unshare"), prefix.insert(prefix.size() - 1, "-r");
+        if (runTool(prefix + QStringList{"--version"}, "setpriv").code != 0)
+            QSKIP("user nobody cannot have a user namespace here");
+        program = "setpriv";
+        QVERIFY(::chmod(QFile::encodeName(left->slavePath()).constData(), 0666) == 0);
+    }
+    const auto filled = [&](QString text) {
+        return text.replace("%pad", QString(12, QLatin1Char(' ')))
+            .replace("%com5", home.comPath(5))
+            .replace("%dev", left->slavePath())
+            .replace("%lock", stale.path())
+            .replace("%pid", QString::number(gone));
+    };
 
-    Run r = runTool({});
-    QCOMPARE(r.code, 0);
-    QVERIFY2(
-        r.out.contains(QStringLiteral("  COM 5   %1  [ready]\n%2Locked: the lock file %3 names "
-                                      "process %4 (quorlane), which no longer runs.\n%2It "
-                                      "is a stale lock; clear it with: quorlane-ports "
-                                      "unlock 5\n")
-                           .arg(left->slavePath(), pad, stale.path())
-                           .arg(gone)) &&
-            r.out.contains(QStringLiteral("  COM 6   %1  [ready]\n%2Locked: the lock file %3 "
-                                          "names process %4 (sleep), which is still "
-                                          "running.\n%2End that program to free the port.\n")
-                               .arg(used->slavePath(), pad, held.path())
-                               .arg(holder.pid())),
-        qPrintable(r.out));
+    const Run listing = runTool(prefix + QStringList{"list"}, program);
+    QCOMPARE(listing.code, 0);
+    QVERIFY2(listing.out.contains(filled(listed)), qPrintable(listing.out));
+    Run r = runTool(prefix + QStringList{"unlock", "com5"}, program);
+    QCOMPARE(r.code, code);
+    QVERIFY2((r.out + r.err).startsWith(filled(unlocked)), qPrintable(r.out + r.err));
+    QCOMPARE(stale.exists(), !runner.isEmpty());
+    if (!runner.isEmpty()) {
+        // The hint works as printed, run as root the way sudo does: without this home.
+        const QString hint = r.err.section(QStringLiteral("\n    sudo "), 1, 1).section('\n', 0, 0);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("QUORLANE_HOME");
+        r = runTool(hint.split(' ').mid(1), QStringLiteral(QUORLANE_BINARY_DIR "/quorlane-ports"),
+                    env);
+        QCOMPARE(r.code, 0);
+        QVERIFY(r.out.endsWith(filled(" %dev can be opened again.\n")));
+        return;
+    }
+    // Whether it opens is checked again, also with no lock file left.
+    r = runTool({"unlock", "5"});
+    QCOMPARE(r.code, code);
+    QVERIFY2((r.out + r.err).contains("has no lock file"), qPrintable(r.out + r.err));
+    if (device != "free")
+        return;
 
     // A lock whose process runs stays, and the refusal names that process.
+    QVERIFY2(listing.out.contains(filled("  COM 6   %1  [locked: the lock file below keeps it "
+                                         "shut]\n%pad"
+                                         "Locked: the lock file %2 names process %3 (sleep), "
+                                         "which is still running.\n%padEnd that program to "
+                                         "free the port.\n")
+                                      .arg(used->slavePath(), held.path())
+                                      .arg(holder.pid())),
+             qPrintable(listing.out));
     r = runTool({"unlock", "6"});
     QCOMPARE(r.code, 1);
     QVERIFY2(r.err.contains(QStringLiteral("names process %1 (sleep), which is still running; it "
@@ -275,42 +368,6 @@ void PortsToolTest::staleLocks() {
                                 .arg(holder.pid())),
              qPrintable(r.err));
     QVERIFY(held.exists());
-
-    // Root's stale lock in the sticky lock folder is not another user's to remove: the
-    // tool says what to run instead.
-    if (::geteuid() == 0) {
-        QString why;
-        const QStringList nobody = asNobody(home, why);
-        if (nobody.isEmpty())
-            qWarning("not checked as another user: %s", qPrintable(why));
-        else {
-            r = runTool(nobody + QStringList{"unlock", "5"}, "setpriv");
-            QCOMPARE(r.code, 1);
-            QVERIFY2(r.err.contains(QStringLiteral("%1 is a stale lock, but it belongs to root and "
-                                                   "you may not remove it. Run:\n    sudo "
-                                                   "quorlane-ports unlock 5\nor:\n    sudo rm %1")
-                                        .arg(stale.path())),
-                     qPrintable(r.out + r.err));
-            QVERIFY(stale.exists());
-            r = runTool(nobody + QStringList{"list"}, "setpriv");
-            QVERIFY2(r.out.contains("clear it with: sudo quorlane-ports unlock 5 (the file "
-                                    "belongs to root)"),
-                     qPrintable(r.out + r.err));
-        }
-    }
-
-    r = runTool({"unlock", "com5"});
-    QCOMPARE(r.code, 0);
-    QCOMPARE(r.out.trimmed(),
-             QStringLiteral("Removed the stale lock file %1, left by process %2 (quorlane). COM 5 "
-                            "(%3 -> %4) can be opened again.")
-                 .arg(stale.path())
-                 .arg(gone)
-                 .arg(home.comPath(5), left->slavePath()));
-    QVERIFY(!stale.exists());
-    r = runTool({"unlock", "5"});
-    QCOMPARE(r.code, 0);
-    QVERIFY2(r.out.contains("has no lock file"), qPrintable(r.out));
 
     // Under sudo the COM numbers are those of the user who ran sudo.
     const passwd* nobody = ::getpwnam("nobody");

@@ -3,7 +3,7 @@
 // user's locale and in a comma locale), that the change handling ends, and what
 // ParseIpAnswer takes from texts of every shape and size.
 
-#include "platform/controls.h"
+#include "platform/widgets/controls.h"
 #include "support/appharness.h"
 
 #include <QProcess>

@@ -3,14 +3,14 @@
 // assistive technology. (That keeping the receive log in step with the box matches these
 // whole-file operations is proven with the log, in tst_faults_log.)
 
-#include "form/globals.h"
 #include "help/helpwindows.h"
 #include "log/filebuttons.h"
-#include "platform/files.h"
-#include "platform/richtextbox.h"
-#include "platform/runtimeerror.h"
-#include "platform/textview.h"
-#include "platform/textviewaccessible.h"
+#include "platform/base/runtimeerror.h"
+#include "platform/files/files.h"
+#include "platform/text/textview.h"
+#include "platform/text/textviewaccessible.h"
+#include "platform/widgets/richtextbox.h"
+#include "shared/globals.h"
 #include "support/appharness.h"
 #include "support/testutil.h"
 
@@ -264,6 +264,11 @@ void TstRichTextBox::accessibleTextOfEachBox() {
     QCOMPARE(found[0]->text(QAccessible::Name), QStringLiteral("Receive box"));
     QVERIFY(wholeText(found[0]).contains(QStringLiteral("Bold words")));
     QTRY_COMPARE(QApplication::focusWidget(), editor);
+    // It takes the view's place in the tab order, and Tab leaves it.
+    QTest::keyClick(editor, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), w.btnSave[0]);
+    QTest::keyClick(w.btnSave[0], Qt::Key_Tab, Qt::ShiftModifier);
+    QCOMPARE(QApplication::focusWidget(), editor);
     w.rtfReceive->setText(QStringLiteral("plain again"));
     found = describedAs(&w, QStringLiteral("rtfReceive"));
     QCOMPARE(found.size(), 1);

@@ -1,6 +1,6 @@
-#include "platform/rtfreader.h"
+#include "platform/text/rtfreader.h"
 
-#include "../fuzz/rtfmutator.h"
+#include "rtfmutator.h"
 
 #include <QColor>
 #include <QFile>

@@ -3,9 +3,9 @@
 // receiving into the box and the log with the unit's address answer, and the whole road
 // with quorlane-unit answering the start-up greeting.
 
-#include "platform/controls.h"
-#include "platform/richtextbox.h"
-#include "platform/serialcontrol.h"
+#include "platform/link/serialcontrol.h"
+#include "platform/widgets/controls.h"
+#include "platform/widgets/richtextbox.h"
 #include "support/appharness.h"
 
 #include <QAbstractItemView>
@@ -87,16 +87,33 @@ void SerialLinkTest::portPicks() {
     QVERIFY(com1.linkAs(app.home, 1) && com6.linkAs(app.home, 6) && com7.linkAs(app.home, 7));
     QVERIFY(!app.home.linkMissing(12).isEmpty());
     const QString tcpCaption = w.lblConnect[0]->text();
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    // Keys as the keyboard sends them: to the control that has the focus.
+    const auto key = [](Qt::Key k, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QTest::keyClick(QApplication::focusWidget(), k, modifiers);
+    };
 
-    // The program's own changes of the list are no pick.
-    w.cmboCOMMPort->setListIndex(6);
-    w.cmboCOMMPort->setText(QStringLiteral("Com 9"));
+    // Tab once round the window and on into the list, which shows "Com 5" with no entry
+    // selected; type a port into its field and leave it with Enter and Tab. No pick:
+    // COM 5 stays as start-up opened it (a pick leaves no send events).
+    for (int i = 0, visits = 0; i < 40 && visits < 2; ++i) {
+        key(Qt::Key_Tab);
+        visits += QApplication::focusWidget() == w.cmboCOMMPort;
+    }
+    QCOMPARE(QApplication::focusWidget(), w.cmboCOMMPort);
+    w.cmboCOMMPort->lineEdit()->selectAll();
+    QTest::keyClicks(w.cmboCOMMPort, QStringLiteral("Com 6"));
+    key(Qt::Key_Return);
+    key(Qt::Key_Tab);
     QCOMPARE(w.MSComm1->CommPort(), std::int16_t(5));
     QCOMPARE(w.MSComm1->SThreshold(), std::int16_t(1));
 
-    // Picking the open port passes through closed (opening an open port would fail) and
-    // leaves the port without send events: a sent line no longer saves the box.
-    pick(w, 4);
+    // Up picks the port before the one the field shows, here the open one: it passes
+    // through closed (opening an open port would fail) and is left without send events,
+    // so a sent line no longer saves the box.
+    key(Qt::Key_Tab, Qt::ShiftModifier);
+    key(Qt::Key_Up);
     QVERIFY(app.messages->texts.isEmpty());
     QVERIFY(w.MSComm1->PortOpen());
     QCOMPARE(w.serialStatus().text(), QStringLiteral("Connect to com 5"));
@@ -111,11 +128,14 @@ void SerialLinkTest::portPicks() {
     QCOMPARE(app.com5->sentBeforeMarker(*w.MSComm1), QByteArray("a\r\n"));
     QCOMPARE(app.logBytes(), QByteArray("\r\n\r\n"));
 
-    // Another port, picked in the list's popup: both directions go there, none to the old one.
-    w.cmboCOMMPort->showPopup();
+    // The opened list starts at the port the field shows: from "Com 6", Down and Enter
+    // pick Com 7. Both directions go there, none to the old port.
+    w.cmboCOMMPort->lineEdit()->selectAll();
+    QTest::keyClicks(w.cmboCOMMPort, QStringLiteral("Com 6"));
+    key(Qt::Key_F4);
     QAbstractItemView* popup = w.cmboCOMMPort->view();
     QVERIFY(QTest::qWaitForWindowExposed(popup->window()));
-    popup->setCurrentIndex(popup->model()->index(6, 0));
+    QTest::keyClick(popup, Qt::Key_Down);
     QTest::keyClick(popup, Qt::Key_Return);
     QCOMPARE(w.MSComm1->CommPort(), std::int16_t(7));
     QCOMPARE(w.lblConnect[2]->text(), QStringLiteral("Connect to com 7"));
@@ -127,19 +147,17 @@ void SerialLinkTest::portPicks() {
     // COM 5 was closed: all it was ever sent has arrived.
     QCOMPARE(app.com5->readAvailable(), QByteArray());
 
-    // Typing into the list's field changes only its text, also with Enter and when the
-    // field is left; the arrow keys and the wheel pick the neighbouring entry at once.
+    // Typed and left with a click elsewhere, no pick either; the arrow keys and the wheel
+    // then move from the port the field shows and pick at once.
     w.cmboCOMMPort->lineEdit()->selectAll();
-    QTest::keyClicks(w.cmboCOMMPort, QStringLiteral("Com 6"));
-    QTest::keyClick(w.cmboCOMMPort, Qt::Key_Return);
-    w.txtRS232Send->setFocus();
-    QCOMPARE(w.cmboCOMMPort->Text(), QStringLiteral("Com 6"));
+    QTest::keyClicks(w.cmboCOMMPort, QStringLiteral("Com 5"));
+    QTest::mouseClick(w.txtRS232Send, Qt::LeftButton);
     QCOMPARE(w.MSComm1->CommPort(), std::int16_t(7));
-    QVERIFY(w.MSComm1->PortOpen());
-    QTest::keyClick(w.cmboCOMMPort, Qt::Key_Up);
+    key(Qt::Key_Tab, Qt::ShiftModifier);
+    key(Qt::Key_Down);
     QCOMPARE(w.lblConnect[2]->text(), QStringLiteral("Connect to com 6"));
-    enterLine(w, QStringLiteral("up"));
-    QCOMPARE(com6.waitFor(4, Wait), QByteArray("up\r\n"));
+    enterLine(w, QStringLiteral("down"));
+    QCOMPARE(com6.waitFor(6, Wait), QByteArray("down\r\n"));
     QWheelEvent down(QPointF(5, 5), w.cmboCOMMPort->mapToGlobal(QPointF(5, 5)), QPoint(),
                      QPoint(0, -120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
     QApplication::sendEvent(w.cmboCOMMPort, &down);
@@ -174,6 +192,11 @@ void SerialLinkTest::portPicks() {
     QCOMPARE(w.lblConnect[2]->text(), QStringLiteral("Connect to com 1"));
     enterLine(w, QStringLiteral("c"));
     QCOMPARE(com1.waitFor(3, Wait), QByteArray("c\r\n"));
+
+    // The program's own changes of the list are no pick.
+    w.cmboCOMMPort->setListIndex(6);
+    w.cmboCOMMPort->setText(QStringLiteral("Com 9"));
+    QCOMPARE(w.MSComm1->CommPort(), std::int16_t(1));
 
     // The TCP/IP link has seen none of it.
     QVERIFY(app.socket->connects.isEmpty() && app.socket->sent.isEmpty());

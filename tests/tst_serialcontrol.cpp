@@ -1,9 +1,9 @@
 // The serial-port control against real pseudo-terminals linked as COM ports in a scratch
 // QUORLANE_HOME.
 
-#include "platform/portlock.h"
-#include "platform/runtimeerror.h"
-#include "platform/serialcontrol.h"
+#include "platform/base/portlock.h"
+#include "platform/base/runtimeerror.h"
+#include "platform/link/serialcontrol.h"
 #include "support/portlockfile.h"
 #include "support/ptypeer.h"
 #include "support/scratchhome.h"
@@ -20,8 +20,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -104,7 +106,8 @@ private slots:
     void portHeldBySecondControl();
     void portHeldByForeignLock();
     void portLockFileNamesItsOwner();
-    void staleLockOfAnotherUser();
+    void openAsAnotherUser_data();
+    void openAsAnotherUser();
     void deviceLossRaisedOnceWithoutSpinning();
     void deviceLossWithoutReceiveEvents();
     void deviceLossNoticedWhileWriting();
@@ -505,57 +508,99 @@ void TestSerialControl::portLockFileNamesItsOwner() {
     }
 }
 
-void TestSerialControl::staleLockOfAnotherUser() {
-    const QString device = qEnvironmentVariable("QUORLANE_TEST_LOCKED_DEVICE");
+void TestSerialControl::openAsAnotherUser_data() {
+    // How the device is left (as root) before user nobody (65534) opens it as COM 5, and
+    // what that open reports, empty when it opens. %dev is the device, %link the COM
+    // entry, %lock the lock file and %pid the process it names.
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("root's stale lock")
+        << "stale lock"
+        << "Port 5 (%link -> %dev) is in use by another program: the lock file %lock names "
+           "process %pid (quorlane), which no longer runs. It is a stale lock; clear it with: "
+           "sudo quorlane-ports unlock %dev (the file belongs to root)";
+    QTest::newRow("device in exclusive use")
+        << "exclusive"
+        << "Port 5 (%link -> %dev) is busy: %dev is in exclusive use, most likely by another "
+           "program that has it open (Device or resource busy); a pseudo-terminal also stays so "
+           "after a program that had it ended without letting go, until the program on its "
+           "other side closes it. See which programs have it open with: fuser -v %dev";
+    // A program killed while it had the port open leaves it free for the next one.
+    QTest::newRow("holder killed") << "killed holder" << QString();
+}
+
+void TestSerialControl::openAsAnotherUser() {
+    QFETCH(QString, setup);
+    QFETCH(QString, expected);
+    const QString device = qEnvironmentVariable("QUORLANE_TEST_DEVICE");
     if (!device.isEmpty()) {
-        // The run as another user that the branch below starts: root's stale lock file
-        // in the sticky lock folder keeps the port shut, and the report says how to clear it.
-        QVERIFY(::geteuid() != 0);
+        // The run as another user that the branch below starts.
         QVERIFY(home_->linkCom(5, device));
         SerialControl comm;
         comm.setCommPort(5);
+        if (qEnvironmentVariableIsSet("QUORLANE_TEST_HOLD")) {
+            comm.setPortOpen(true);
+            std::printf("open %s\n", qPrintable(home_->path()));
+            std::fflush(stdout);
+            ::pause(); // until killed
+        }
         const RuntimeError e = caught([&] { comm.setPortOpen(true); });
-        QCOMPARE(e.number(), err::PortHeld);
-        const QString lock = portlock::lockFilePath(device);
         QCOMPARE(e.description(),
-                 QStringLiteral("Port 5 (%1 -> %2) is in use by another program: the lock file %3 "
-                                "names process %4 (quorlane), which no longer runs. It is a stale "
-                                "lock; clear it with: sudo quorlane-ports unlock 5 (the file "
-                                "belongs to root)")
-                     .arg(home_->comPath(5), device, lock,
-                          qEnvironmentVariable("QUORLANE_TEST_LOCK_PID")));
-        QVERIFY(QFile::exists(lock));
+                 qEnvironmentVariable("QUORLANE_TEST_EXPECT").replace("%link", home_->comPath(5)));
         return;
     }
-    if (::geteuid() != 0)
-        QSKIP("needs root: the lock file is made as root and met as user nobody (65534)");
-    const QStringList asNobody = {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
-                                  QStringLiteral("--clear-groups")};
-    const QString self = QCoreApplication::applicationFilePath();
-    if (QProcess::execute(QStringLiteral("setpriv"),
-                          asNobody +
-                              QStringList{QStringLiteral("test"), QStringLiteral("-x"), self}) != 0)
-        QSKIP("user nobody cannot run this test program here");
-
     const auto peer = ptyWithFreeLockName();
-    QVERIFY(peer);
+    QVERIFY(peer && peer->keepExclusive(true));
+    // Root opens a device in exclusive use all the same: then the opener is user nobody.
+    const int fd = ::open(QFile::encodeName(peer->slavePath()).constData(),
+                          O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const bool privileged = fd >= 0 && ::close(fd) == 0;
+    QVERIFY(setup == "exclusive" || peer->keepExclusive(false));
+    const QString self = QCoreApplication::applicationFilePath();
+    QString program = self;
+    QStringList args = {QStringLiteral("openAsAnotherUser:") + QTest::currentDataTag()};
+    if (privileged) {
+        program = "setpriv";
+        args = QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", self} + args;
+        if (QProcess::execute(program, args.mid(0, 3) + QStringList{"test", "-x", self}) != 0)
+            QSKIP("user nobody cannot run this test program here");
+    } else if (setup == "stale lock") {
+        QSKIP("needs root: the lock file is made as root and met as user nobody (65534)");
+    }
     QVERIFY(::chmod(QFile::encodeName(peer->slavePath()).constData(), 0666) == 0);
     const qint64 pid = endedProcessId();
-    PortLockFile stale(peer->slavePath(), pid, "quorlane", false);
-    QVERIFY(stale.isValid());
-
-    QProcess inner;
+    std::optional<PortLockFile> lock;
+    if (setup == "stale lock")
+        QVERIFY(lock.emplace(peer->slavePath(), pid, "quorlane", false).isValid());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QUORLANE_TEST_LOCKED_DEVICE"), peer->slavePath());
-    env.insert(QStringLiteral("QUORLANE_TEST_LOCK_PID"), QString::number(pid));
-    inner.setProcessEnvironment(env);
-    inner.setProcessChannelMode(QProcess::MergedChannels);
-    inner.start(QStringLiteral("setpriv"),
-                asNobody + QStringList{self, QStringLiteral("staleLockOfAnotherUser")});
-    QVERIFY(inner.waitForFinished(60000));
-    QVERIFY2(inner.exitStatus() == QProcess::NormalExit && inner.exitCode() == 0,
-             inner.readAll().constData());
-    QVERIFY(stale.exists());
+    env.insert("QUORLANE_TEST_DEVICE", peer->slavePath());
+    if (setup == "killed holder") {
+        QProcess holder;
+        QProcessEnvironment holding = env;
+        holding.insert("QUORLANE_TEST_HOLD", "1");
+        holder.setProcessEnvironment(holding);
+        holder.start(program, args);
+        QByteArray out;
+        while (!out.contains("open /") && holder.waitForReadyRead(30000))
+            out += holder.readAllStandardOutput();
+        QVERIFY2(out.contains("open /"), out.constData());
+        holder.kill();
+        QVERIFY(holder.waitForFinished());
+        const qsizetype at = out.indexOf("open /") + 5;
+        QDir(QString::fromLocal8Bit(out.mid(at, out.indexOf('\n', at) - at))).removeRecursively();
+    }
+
+    env.insert("QUORLANE_TEST_EXPECT", expected.replace("%dev", peer->slavePath())
+                                           .replace("%lock", lock ? lock->path() : QString())
+                                           .replace("%pid", QString::number(pid)));
+    QProcess opener;
+    opener.setProcessEnvironment(env);
+    opener.setProcessChannelMode(QProcess::MergedChannels);
+    opener.start(program, args);
+    QVERIFY(opener.waitForFinished(60000));
+    QVERIFY2(opener.exitStatus() == QProcess::NormalExit && opener.exitCode() == 0,
+             opener.readAll().constData());
+    QVERIFY(!lock || lock->exists());
 }
 
 void TestSerialControl::deviceLossRaisedOnceWithoutSpinning() {

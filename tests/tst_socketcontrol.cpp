@@ -1,7 +1,7 @@
 // The socket control against a TCP server on 127.0.0.1.
 
-#include "platform/runtimeerror.h"
-#include "platform/socketcontrol.h"
+#include "platform/base/runtimeerror.h"
+#include "platform/link/socketcontrol.h"
 #include "support/loopbackserver.h"
 #include "support/testutil.h"
 

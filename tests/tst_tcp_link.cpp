@@ -4,8 +4,8 @@
 // chunks with the receive log.
 
 #include "help/helpwindows.h"
-#include "platform/controls.h"
-#include "platform/richtextbox.h"
+#include "platform/widgets/controls.h"
+#include "platform/widgets/richtextbox.h"
 #include "support/appharness.h"
 #include "support/loopbackserver.h"
 #include "support/testutil.h"
@@ -72,6 +72,22 @@ private:
 QStringList boxes(frmQuorlaneTest& w) {
     return {w.txtTcp1->Text(), w.txtTcp2->Text(), w.txtTcp3->Text(), w.txtTcp4->Text()};
 }
+
+// The send lines as they are shown (+) and hidden (-), in that order.
+struct SendLineSwitches : QObject {
+    explicit SendLineSwitches(frmQuorlaneTest& w) {
+        w.txtSend->installEventFilter(this);
+        w.txtRS232Send->installEventFilter(this);
+    }
+    bool eventFilter(QObject* line, QEvent* e) override {
+        if (e->type() == QEvent::ShowToParent || e->type() == QEvent::HideToParent)
+            seen << (e->type() == QEvent::ShowToParent ? "+" : "-") + announcedDescription(line);
+        return false;
+    }
+    QStringList take() { return std::exchange(seen, {}); }
+    QStringList seen;
+};
+const QStringList toSerial = {"-txtSend", "+txtRS232Send"};
 
 } // namespace
 
@@ -205,6 +221,7 @@ void TcpLinkTest::disconnectReconnectAndChangeHost() {
     auto& w = app.window();
     w.show();
     QVERIFY(QTest::qWaitForWindowActive(&w));
+    SendLineSwitches switches(w);
 
     // Disconnect when never connected.
     w.btnConnect[1]->click();
@@ -216,12 +233,26 @@ void TcpLinkTest::disconnectReconnectAndChangeHost() {
     // is typed next goes to the unit instead of pressing Connect again.
     w.btnConnect[0]->setFocus();
     QVERIFY(connectTo(app, server));
+    QCOMPARE(switches.take(), QStringList({"+txtSend", "-txtRS232Send"}));
     QCOMPARE(QApplication::focusWidget(), w.txtSend);
     QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("rdp"));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     QVERIFY(server.waitForBytes(6, 5000));
     QCOMPARE(server.received(0), QByteArray("riprdp"));
     QVERIFY(app.messages->texts.isEmpty());
+    // Tab goes once round the controls, the receive box right after the TCP/IP send
+    // line, and Shift+Tab once round the other way.
+    QWidgetList order = {w.txtSend, w.rtfReceive->focusProxy(), w.btnSave[0], w.btnSave[1]};
+    order << w.btnConnect[0] << w.btnConnect[1] << w.cmboCOMMPort << w.btnConnect[2]
+          << w.btnConnect[4] << w.btnConnect[3] << w.txtTcp1 << w.txtTcp2 << w.txtTcp3 << w.txtTcp4
+          << w.btnTest[5];
+    for (const auto modifier : {Qt::NoModifier, Qt::ShiftModifier}) {
+        for (qsizetype i = 1; i <= order.size(); ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab, modifier);
+            const qsizetype next = modifier == Qt::NoModifier ? i : order.size() - i;
+            QCOMPARE(QApplication::focusWidget(), order[next % order.size()]);
+        }
+    }
     // Focus elsewhere stays where it is.
     w.rtfReceive->setFocus();
 
@@ -238,6 +269,7 @@ void TcpLinkTest::disconnectReconnectAndChangeHost() {
     QTRY_COMPARE(server.openConnectionCount(), 1);
     QCOMPARE(w.remoteAddress, QStringLiteral("127.000.0.1"));
     QCOMPARE(w.tcpConnected, True);
+    QCOMPARE(switches.take(), toSerial + QStringList({"+txtSend", "-txtRS232Send"}));
     QVERIFY(w.txtSend->Visible() && !w.txtRS232Send->Visible());
     QVERIFY(app.messages->texts.isEmpty());
 
@@ -257,6 +289,17 @@ void TcpLinkTest::disconnectReconnectAndChangeHost() {
     QCOMPARE(QApplication::focusWidget(), w.txtRS232Send);
     QCOMPARE(w.tcpConnected, False);
     QCOMPARE(w.Winsock1->state(), SocketControl::State::Closed);
+    QCOMPARE(switches.take(), toSerial);
+
+    // Change Remote Host from its button: the keyboard goes to the serial line while the
+    // link is down and on to the TCP/IP line once it is up, and nowhere else.
+    QWidgetList focused;
+    QObject::connect(qApp, &QApplication::focusChanged, &switches,
+                     [&](QWidget*, QWidget* now) { focused << now; });
+    w.btnConnect[3]->setFocus();
+    w.btnConnect[3]->click();
+    QCOMPARE(w.tcpConnected, True);
+    QCOMPARE(focused, QWidgetList({w.btnConnect[3], w.txtRS232Send, nullptr, w.txtSend}));
 }
 
 void TcpLinkTest::failedConnect_data() {
@@ -265,13 +308,17 @@ void TcpLinkTest::failedConnect_data() {
     QTest::addColumn<QString>("answer"); // the address answer the octets come from
     QTest::addColumn<bool>("afterWait"); // the report comes after the two-second wait
     QTest::addColumn<bool>("tcpLine");   // txtSend visible afterwards
+    QTest::addColumn<QStringList>("switches");
     const QString loopback = QStringLiteral("IP: 127.0.0.1.");
     const QString name = QStringLiteral("IP: 127.0.x1.1.");
-    QTest::newRow("connect refused") << 0 << "serial" << loopback << true << false;
-    QTest::newRow("connect again refused") << 0 << "failed" << loopback << true << true;
-    QTest::newRow("change host refused") << 3 << "connected" << loopback << true << false;
-    QTest::newRow("octet not a number") << 0 << "serial" << name << false << false;
-    QTest::newRow("change host, not a number") << 3 << "connected" << name << false << false;
+    QTest::newRow("connect refused") << 0 << "serial" << loopback << true << false << QStringList();
+    QTest::newRow("connect again refused")
+        << 0 << "failed" << loopback << true << true << QStringList();
+    QTest::newRow("change host refused")
+        << 3 << "connected" << loopback << true << false << toSerial;
+    QTest::newRow("octet not a number") << 0 << "serial" << name << false << false << QStringList();
+    QTest::newRow("change host, not a number")
+        << 3 << "connected" << name << false << false << toSerial;
 }
 
 void TcpLinkTest::failedConnect() {
@@ -303,6 +350,7 @@ void TcpLinkTest::failedConnect() {
     const int connectionsBefore = server.connectionCount();
     const bool tcpLineBefore = w.txtSend->Visible();
     const std::int64_t readsBefore = clock->reads;
+    SendLineSwitches seen(w);
 
     bool reportedDuringWait = false;
     WhileWaiting script(*clock, [&] {
@@ -317,6 +365,8 @@ void TcpLinkTest::failedConnect() {
 
     QFETCH(bool, afterWait);
     QFETCH(bool, tcpLine);
+    QFETCH(QStringList, switches);
+    QCOMPARE(seen.take(), switches);
     QCOMPARE(clock->reads > readsBefore, afterWait);
     QVERIFY(!reportedDuringWait);
     QCOMPARE(app.messages->texts.size(), reportsBefore + 1);

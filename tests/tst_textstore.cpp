@@ -1,4 +1,4 @@
-#include "platform/textstore.h"
+#include "platform/text/textstore.h"
 
 #include <QtTest>
 

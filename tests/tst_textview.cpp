@@ -1,5 +1,5 @@
-#include "platform/textview.h"
-#include "platform/textviewaccessible.h"
+#include "platform/text/textview.h"
+#include "platform/text/textviewaccessible.h"
 
 #include <QAccessible>
 #include <QApplication>

@@ -5,11 +5,11 @@
 // program started as a child, which is read and driven over the bus as a screen reader
 // would, while a pseudo-terminal (COM 5) and a server on 127.0.0.1:23 play the unit.
 
-#include "form/look.h"
 #include "help/helpwindows.h"
-#include "platform/controls.h"
-#include "platform/richtextbox.h"
-#include "platform/textview.h"
+#include "platform/text/textview.h"
+#include "platform/widgets/controls.h"
+#include "platform/widgets/richtextbox.h"
+#include "shared/look.h"
 #include "support/appharness.h"
 #include "support/atspibus.h"
 #include "support/testutil.h"
@@ -27,6 +27,9 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QWindow>
 #include <QtTest>
 
@@ -99,17 +102,24 @@ QList<Said> heardAbout(QObject* object, QAccessible::Event type) {
 }
 
 // A client of the accessibility bus, as a screen reader is one.
-class AtSpiReader {
+class AtSpiReader : public QObject {
+    Q_OBJECT
 public:
     struct Node {
         QString service;
         QString path;
         bool isValid() const { return !path.isEmpty(); }
+        bool operator==(const Node&) const = default;
     };
+    // The roles (AT-SPI numbers) a screen reader takes for a window: alert, dialog, frame
+    // and window.
+    static bool isWindowRole(uint role) { return role == 2 || role == 16 || role == 23 || role == 69; }
+    static constexpr uint kFrame = 23, kDialog = 16;
+    static constexpr int kActive = 1, kShowing = 25;
 
     explicit AtSpiReader(const QString& address)
         : bus_(QDBusConnection::connectToBus(address, QStringLiteral("atspi-reader"))) {}
-    ~AtSpiReader() { QDBusConnection::disconnectFromBus(QStringLiteral("atspi-reader")); }
+    ~AtSpiReader() override { QDBusConnection::disconnectFromBus(QStringLiteral("atspi-reader")); }
     bool isConnected() const { return bus_.isConnected(); }
 
     // The application object of the process `pid`, once it is on the bus.
@@ -135,10 +145,7 @@ public:
     }
 
     QString property(const Node& n, const char* name) const {
-        const QDBusMessage reply =
-            call(n, "org.freedesktop.DBus.Properties", "Get",
-                 {QStringLiteral("org.a11y.atspi.Accessible"), QString::fromLatin1(name)});
-        return reply.arguments().value(0).value<QDBusVariant>().variant().toString();
+        return get(n, name).toString();
     }
 
     QString text(const Node& n) const {
@@ -150,7 +157,56 @@ public:
         return bus_.send(message(n, "org.a11y.atspi.Action", "DoAction", {0}));
     }
 
-private:
+    uint role(const Node& n) const {
+        return call(n, "org.a11y.atspi.Accessible", "GetRole", {}).arguments().value(0).toUInt();
+    }
+    bool hasState(const Node& n, int state) const {
+        const QDBusMessage reply = call(n, "org.a11y.atspi.Accessible", "GetState", {});
+        const auto words = qdbus_cast<QList<uint>>(reply.arguments().value(0));
+        return state / 32 < words.size() && (words[state / 32] >> (state % 32)) & 1;
+    }
+    Node parent(const Node& n) const {
+        const QVariant up = get(n, "Parent"); // nothing once the object is gone
+        return up.canConvert<QDBusArgument>() ? reference(up.value<QDBusArgument>()) : Node{};
+    }
+    // The window `n` is in: its ancestor just below the application.
+    Node windowOf(const Node& n) const {
+        Node window = n;
+        for (Node up = parent(n); up.isValid() && up.path != kRoot; up = parent(up))
+            window = up;
+        return window;
+    }
+    // How many objects with a window role there are from `n` down.
+    int windowRolesIn(const Node& n) const {
+        int count = isWindowRole(role(n));
+        for (const Node& child : children(n))
+            count += windowRolesIn(child);
+        return count;
+    }
+
+    // Asks the registry for focus events (as a screen reader does); from then on every
+    // object that gains the focus is appended to `focused`.
+    bool listenForFocus() {
+        const QString event = QStringLiteral("object:state-changed:focused");
+        QDBusMessage m = QDBusMessage::createMethodCall(
+            QStringLiteral("org.a11y.atspi.Registry"), QStringLiteral("/org/a11y/atspi/registry"),
+            QStringLiteral("org.a11y.atspi.Registry"), QStringLiteral("RegisterEvent"));
+        m.setArguments({event, QStringList()});
+        return bus_.connect(QString(), QString(), QStringLiteral("org.a11y.atspi.Event.Object"),
+                            QStringLiteral("StateChanged"), this,
+                            SLOT(stateChanged(QDBusMessage))) &&
+               bus_.call(m, QDBus::Block, 10000).type() == QDBusMessage::ReplyMessage;
+    }
+    QList<Node> focused;
+
+private slots:
+    void stateChanged(const QDBusMessage& m) {
+        if (m.arguments().value(0).toString() == QLatin1String("focused") &&
+            m.arguments().value(1).toInt() == 1)
+            focused << Node{m.service(), m.path()};
+    }
+
+public:
     QList<Node> children(const Node& n) const {
         QList<Node> out;
         const QDBusMessage reply = call(n, "org.a11y.atspi.Accessible", "GetChildren", {});
@@ -158,16 +214,27 @@ private:
             return out;
         const QDBusArgument list = reply.arguments()[0].value<QDBusArgument>();
         list.beginArray();
-        while (!list.atEnd()) {
-            QString service;
-            QDBusObjectPath path;
-            list.beginStructure();
-            list >> service >> path;
-            list.endStructure();
-            out << Node{service, path.path()};
-        }
+        while (!list.atEnd())
+            out << reference(list);
         list.endArray();
         return out;
+    }
+private:
+    static constexpr QLatin1StringView kRoot{"/org/a11y/atspi/accessible/root"};
+
+    static Node reference(const QDBusArgument& arg) {
+        QString service;
+        QDBusObjectPath path;
+        arg.beginStructure();
+        arg >> service >> path;
+        arg.endStructure();
+        return {service, path.path()};
+    }
+    QVariant get(const Node& n, const char* name) const {
+        const QDBusMessage reply =
+            call(n, "org.freedesktop.DBus.Properties", "Get",
+                 {QStringLiteral("org.a11y.atspi.Accessible"), QString::fromLatin1(name)});
+        return reply.arguments().value(0).value<QDBusVariant>().variant();
     }
     static QDBusMessage message(const Node& n, const char* interface, const char* method,
                                 const QVariantList& args) {
@@ -184,6 +251,57 @@ private:
     QDBusConnection bus_;
 };
 
+// The real program, started as a user starts it, with a pseudo-terminal playing the unit
+// on COM 5 of a scratch home, and read over the accessibility bus by a reader that has
+// asked for focus events before the program started.
+struct RunningProgram {
+    ScratchHome home;
+    PtyPeer unit;
+    QProcess process;
+    AtSpiReader reader{atspi->address()};
+    AtSpiReader::Node root; // its application object
+
+    RunningProgram() {
+        if (!home.isValid() || !unit.isValid() || !unit.linkAs(home, 5) || !reader.listenForFocus())
+            return;
+        process.setProcessEnvironment(home.programEnvironment(QStringLiteral("xcb")));
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+        // Also while a modal box is open, where a request to close waits for the box.
+        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        process.start(QStringLiteral(QUORLANE_BINARY_DIR "/quorlane"), QStringList());
+    }
+    ~RunningProgram() {
+        process.terminate();
+        if (!process.waitForFinished(10000)) {
+            process.kill();
+            process.waitForFinished(10000);
+        }
+    }
+    // Waits until the program is on the accessibility bus and its main window is active.
+    bool onTheBus() {
+        if (!process.waitForStarted(10000) || !reader.isConnected())
+            return false;
+        QDeadlineTimer deadline(20000);
+        while (!(root = reader.application(process.processId())).isValid() && !deadline.hasExpired())
+            QTest::qWait(50);
+        const auto active = [&] {
+            const QList<AtSpiReader::Node> windows = reader.children(root);
+            return !windows.isEmpty() && reader.hasState(windows[0], AtSpiReader::kActive);
+        };
+        while (root.isValid() && !active() && !deadline.hasExpired())
+            QTest::qWait(50);
+        return root.isValid() && active();
+    }
+};
+
+// Presses keys on the X server's keyboard, as the user does (xdotool key names).
+bool typeKeys(const QStringList& keys) {
+    return QProcess::execute(QStringLiteral("xdotool"), QStringList{QStringLiteral("key")} + keys) == 0;
+}
+bool typeText(const QString& text) {
+    return QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("type"), text}) == 0;
+}
+
 } // namespace
 
 class ScreenshotTest : public QObject {
@@ -193,6 +311,8 @@ private slots:
     void captionsFitTheirControls();
     void receiveBoxAnnouncesChanges();
     void screenReaderReadsTheProgram();
+    void screenReaderFindsEachWindow();
+    void orcaSpeaksTheMainWindow();
 };
 
 void ScreenshotTest::windowLooksAsDesigned() {
@@ -381,36 +501,17 @@ void ScreenshotTest::screenReaderReadsTheProgram() {
     QVERIFY2(atspi->isValid(), qPrintable(atspi->error()));
     // The unit: a pseudo-terminal linked as COM 5 in a scratch home, and a server on port
     // 23 of 127.0.0.1, where the program connects when the unit names that address.
-    ScratchHome home;
-    PtyPeer unit;
-    QVERIFY(home.isValid() && unit.isValid());
-    QVERIFY(unit.linkAs(home, 5));
     QTcpServer tcpUnit;
     QVERIFY2(tcpUnit.listen(QHostAddress::LocalHost, 23), qPrintable(tcpUnit.errorString()));
-
-    QProcessEnvironment env = home.programEnvironment(QStringLiteral("xcb"));
-    QProcess program;
-    program.setProcessEnvironment(env);
-    program.setProcessChannelMode(QProcess::ForwardedChannels);
-    program.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-    program.start(QStringLiteral(QUORLANE_BINARY_DIR "/quorlane"), QStringList());
-    QVERIFY(program.waitForStarted(10000));
-    const auto stop = qScopeGuard([&] {
-        program.terminate();
-        if (!program.waitForFinished(10000)) {
-            program.kill();
-            program.waitForFinished(10000);
-        }
-    });
+    RunningProgram program;
+    PtyPeer& unit = program.unit;
+    AtSpiReader& reader = program.reader;
 
     // Serial traffic: the greeting, and the unit's answer with its address.
     QCOMPARE(unit.waitFor(5, 20000), QByteArray("rip\r\n"));
     QVERIFY(unit.write("IP: 127.0.0.1.\r\n"));
-
-    AtSpiReader reader(atspi->address());
-    QVERIFY(reader.isConnected());
-    AtSpiReader::Node root;
-    QTRY_VERIFY_WITH_TIMEOUT((root = reader.application(program.processId())).isValid(), 20000);
+    QVERIFY(program.onTheBus());
+    const AtSpiReader::Node root = program.root;
     AtSpiReader::Node box;
     QTRY_VERIFY_WITH_TIMEOUT((box = reader.find(root, QStringLiteral("rtfReceive"))).isValid(),
                              20000);
@@ -441,10 +542,142 @@ void ScreenshotTest::screenReaderReadsTheProgram() {
                               QStringLiteral("Connect To TCP/IP: 127.0.0.1"), 20000);
 }
 
+void ScreenshotTest::screenReaderFindsEachWindow() {
+    QVERIFY2(atspi->isValid(), qPrintable(atspi->error()));
+    RunningProgram program;
+    AtSpiReader& reader = program.reader;
+    QVERIFY(program.onTheBus());
+    const AtSpiReader::Node root = program.root;
+    const QString viewed = program.home.path() + QStringLiteral("/viewed.txt");
+    QVERIFY(QFile(viewed).open(QIODevice::WriteOnly));
+
+    // Each window of the program as the user opens it: the window that is then active,
+    // the control that then has the focus, and what opens it (a button of the main window
+    // pressed through its action, then text and keys typed).
+    struct Step {
+        const char* window;
+        uint role;
+        const char* focused;
+        const char* press;
+        QString text;
+        QStringList keys;
+    };
+    const Step steps[] = {
+        {"Quorlane - 2018-08-20", AtSpiReader::kFrame, "Save To File", nullptr, {}, {"Tab"}},
+        {"RS232/485 Setup", AtSpiReader::kFrame, "RS232/485 Setup", "btnConnect(2)", {}, {}},
+        {"Network (TCP/IP) Setup", AtSpiReader::kFrame, "Network set-up help", "btnConnect(4)", {}, {}},
+        {"Open", AtSpiReader::kDialog, "File name:", "btnSave(1)", {}, {}},
+        {"Open...", AtSpiReader::kFrame, "Viewed file", nullptr, viewed, {"Return"}},
+    };
+    for (const Step& step : steps) {
+        const QString window = QString::fromLatin1(step.window);
+        if (step.press)
+            QVERIFY(reader.press(reader.find(root, QString::fromLatin1(step.press))));
+        if (!step.text.isEmpty())
+            QVERIFY(typeText(step.text));
+        if (!step.keys.isEmpty())
+            QVERIFY(typeKeys(step.keys));
+        // The focus moves to the control, in the window, which is active.
+        AtSpiReader::Node focus, top;
+        const auto arrived = [&] {
+            if (reader.focused.isEmpty())
+                return false;
+            focus = reader.focused.last();
+            top = reader.windowOf(focus);
+            return reader.property(top, "Name") == window &&
+                   reader.property(focus, "Name") == QString::fromLatin1(step.focused);
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(arrived(), step.window, 20000);
+        QCOMPARE(reader.role(top), step.role);
+        QVERIFY2(reader.hasState(top, AtSpiReader::kActive), step.window);
+        QVERIFY2(reader.hasState(top, AtSpiReader::kShowing), step.window);
+        // The window is the one object of its tree that a screen reader takes for a window.
+        QCOMPARE(reader.windowRolesIn(top), 1);
+    }
+}
+
+void ScreenshotTest::orcaSpeaksTheMainWindow() {
+    QVERIFY2(atspi->isValid(), qPrintable(atspi->error()));
+    const QString orcaPath = QStandardPaths::findExecutable(QStringLiteral("orca"));
+    QVERIFY2(!orcaPath.isEmpty(), "the screen reader Orca is not installed (apt-get install orca)");
+
+    // Orca with settings, data and cache of its own, writing its debug log, which shows
+    // what it speaks, to a pseudo-terminal (where it writes line by line) read as it comes.
+    QTemporaryDir orcaHome;
+    PtyPeer log;
+    QVERIFY(orcaHome.isValid() && log.isValid());
+    QByteArray said;
+    QFile kept(QStringLiteral(QUORLANE_ARTIFACTS "/orca-debug.log")); // for a look afterwards
+    QVERIFY(kept.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QSocketNotifier logged(log.masterFd(), QSocketNotifier::Read);
+    connect(&logged, &QSocketNotifier::activated, this, [&] {
+        const QByteArray more = log.readAvailable();
+        said += more;
+        kept.write(more);
+    });
+    const auto spoke = [&](const QString& utterance) {
+        return said.contains("SPEECH OUTPUT: '" + utterance.toUtf8());
+    };
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* dir : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+        env.insert(QLatin1String(dir), orcaHome.path() + u'/' + QLatin1String(dir));
+    env.insert(QStringLiteral("GSETTINGS_BACKEND"), QStringLiteral("memory"));
+    QProcess orca;
+    orca.setProcessEnvironment(env);
+    orca.setProcessChannelMode(QProcess::MergedChannels);
+    orca.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    orca.start(orcaPath, {QStringLiteral("--debug-file"), log.slavePath(), QStringLiteral("--user-prefs"),
+                          orcaHome.path() + QStringLiteral("/prefs")});
+    const auto stop = qScopeGuard([&] {
+        orca.terminate();
+        if (!orca.waitForFinished(10000))
+            orca.kill();
+    });
+    QTRY_VERIFY2_WITH_TIMEOUT(said.contains("ORCA: Starting registry") ||
+                                  orca.state() == QProcess::NotRunning,
+                              "Orca did not start", 30000);
+    QVERIFY2(orca.state() == QProcess::Running, orca.readAll().constData());
+
+    RunningProgram program;
+    QVERIFY(program.onTheBus());
+    QTRY_VERIFY_WITH_TIMEOUT(spoke(QStringLiteral("Quorlane - 2018-08-20 frame.")), 20000);
+
+    // Tab moves through the main window; each control is announced by the caption it
+    // shows or its accessible name, and its kind. From the box the focus starts in round
+    // to it again.
+    const char* const tabOrder[][2] = {
+        {"Save To File", "push button"},
+        {"Open File", "push button"},
+        {"Connect TCP/IP", "push button"},
+        {"Disconnect TCP/IP", "push button"},
+        {"Com 5", "editable combo box"},
+        {"Serial send line", "text"},
+        {"RS232/485 Setup", "push button"},
+        {"Network TCP/IP Setup", "push button"},
+        {"Change Remote Host TCP/IP", "push button"},
+        {"First octet of the unit's address", "text"},
+        {"Second octet of the unit's address", "text"},
+        {"Third octet of the unit's address", "text"},
+        {"Fourth octet of the unit's address", "text"},
+        {"Turn On Read rdp From TCP/IP", "push button"},
+        {"Receive box", "text"},
+    };
+    for (const auto& [name, role] : tabOrder) {
+        said.clear();
+        QVERIFY(typeKeys({QStringLiteral("Tab")}));
+        const QString announced = QStringLiteral("%1 %2.").arg(QString::fromUtf8(name), QLatin1String(role));
+        QTRY_VERIFY2_WITH_TIMEOUT(spoke(announced), qPrintable(announced), 20000);
+    }
+    // What the unit sends while the receive box has the focus is read out as it arrives.
+    QVERIFY(program.unit.write("hello from the unit\r\n"));
+    QTRY_VERIFY_WITH_TIMEOUT(spoke(QStringLiteral("hello from the unit")), 20000);
+}
+
 int main(int argc, char** argv) {
     // Before the application: its AT-SPI bridge looks for the bus when it starts.
     AtSpiBus bus;
     atspi = &bus;
+    bus.startWindowManager();
     QApplication app(argc, argv);
     app.setAttribute(Qt::AA_Use96Dpi, true);
     ScreenshotTest test;

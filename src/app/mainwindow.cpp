@@ -1,23 +1,24 @@
 #include "app/mainwindow.h"
 
+#include "address/remoteaddress.h"
 #include "commands/commands.h"
-#include "form/globals.h"
-#include "form/look.h"
-#include "form/vocabulary.h"
 #include "help/helpwindows.h"
 #include "log/filebuttons.h"
 #include "log/receivelog.h"
-#include "platform/controls.h"
-#include "platform/filedialog.h"
-#include "platform/paths.h"
-#include "platform/richtextbox.h"
-#include "platform/runtimeerror.h"
-#include "platform/serialcontrol.h"
+#include "platform/base/paths.h"
+#include "platform/base/runtimeerror.h"
+#include "platform/link/serialcontrol.h"
+#include "platform/widgets/controls.h"
+#include "platform/widgets/filedialog.h"
+#include "platform/widgets/richtextbox.h"
 #include "serial/seriallink.h"
-#include "tcp/remoteaddress.h"
+#include "shared/globals.h"
+#include "shared/look.h"
+#include "shared/vocabulary.h"
 #include "tcp/tcplink.h"
 
 #include <QCloseEvent>
+#include <QDebug>
 #include <QDialog>
 #include <QEventLoop>
 #include <QFrame>
@@ -216,8 +217,9 @@ void frmQuorlaneTest::buildControls() {
     status(5, 1920, 24, 5532, 372, false);
 
     // The strip with the three dots lies behind the octet boxes.
+    auto* dots = new look::GapMarks(Frame1);
     Label4 =
-        look::label(Frame1, QStringLiteral("       .      .      ."),
+        look::label(dots, QStringLiteral("       .      .      ."),
                     look::font("MS Sans Serif", 13.2, true), false, Qt::AlignLeft | Qt::AlignTop);
     Label4->setGeometry(twips(1140, 810, 2595, 390));
     Label4->setAutoFillBackground(true);
@@ -232,6 +234,7 @@ void frmQuorlaneTest::buildControls() {
     txtTcp2 = octetBox("0", 1830, 810, 555, 360, 38, 2);
     txtTcp3 = octetBox("0", 2460, 810, 555, 360, 39, 3);
     txtTcp4 = octetBox("0", 3105, 810, 555, 360, 40, 4);
+    dots->setBoxes({txtTcp1, txtTcp2, txtTcp3, txtTcp4});
 
     btnConnect[3] = button(QStringLiteral("Change Remote Host TCP/IP"), buttonFont, 3765, 825, 3090,
                            345, 36, QStringLiteral("btnConnect(3)"));
@@ -251,6 +254,20 @@ void frmQuorlaneTest::buildControls() {
     txtRS232Send = sendLine(24, QStringLiteral("Serial send line"), QStringLiteral("txtRS232Send"));
     txtSend = sendLine(1, QStringLiteral("TCP/IP send line"), QStringLiteral("txtSend"));
     txtSend->setVisible(false);
+
+    // The receive box comes next in the tab order. It hands its focus to the view inside
+    // it, and the box, the view and the view's parts each keep a place in the tab chain,
+    // which setting the tab order does not move (it passes over a control that takes no
+    // focus itself, and ties neither of its neighbours to it). So the box is made here,
+    // right after the TCP/IP send line and before "Save To File", and its places stay
+    // between the two.
+    rtfReceive = new RichTextBox(Frame1);
+    rtfReceive->setObjectName(QStringLiteral("rtfReceive"));
+    rtfReceive->setFont(look::font("Courier New", 9.6));
+    rtfReceive->setGeometry(twips(120, 2250, 11700, 7260));
+    look::describe(rtfReceive, QStringLiteral("Receive box"), QStringLiteral("rtfReceive"));
+    rtfReceive->setText(QStringLiteral("RichTextBox1"));
+    tab(rtfReceive, 2);
 
     const QFont fileFont = look::font("Arial", 14.4);
     btnSave[0] = button(QStringLiteral("Save To File"), fileFont, 9885, 1185, 1905, 390, 19,
@@ -276,14 +293,6 @@ void frmQuorlaneTest::buildControls() {
     heading(2, "Receive", 120, 1830, 1065, 375, true);
     heading(1, "Receive", 120, 1860, 1065, 375, false);
 
-    rtfReceive = new RichTextBox(Frame1);
-    rtfReceive->setObjectName(QStringLiteral("rtfReceive"));
-    rtfReceive->setFont(look::font("Courier New", 9.6));
-    rtfReceive->setGeometry(twips(120, 2250, 11700, 7260));
-    look::describe(rtfReceive, QStringLiteral("Receive box"), QStringLiteral("rtfReceive"));
-    rtfReceive->setText(QStringLiteral("RichTextBox1"));
-    tab(rtfReceive, 2);
-
     // The shadow copy of each caption pair is drawn under its yellow copy, and every
     // caption under the controls it overlaps.
     for (int yellow : {1, 2, 4})
@@ -291,6 +300,7 @@ void frmQuorlaneTest::buildControls() {
     for (int yellow : {2, 3, 5, 7})
         label1[yellow]->raise();
     look::stackLabelsBeneath(Frame1);
+    rtfReceive->raise(); // over the polling switch's lowest rows, as when it was made last
 
     std::stable_sort(tabs.begin(), tabs.end(),
                      [](const Pending& a, const Pending& b) { return a.tabIndex < b.tabIndex; });
@@ -356,8 +366,13 @@ void frmQuorlaneTest::Form_Load() {
         MSComm1->setPortOpen(true);
         serialStatus().set(SerialLink::connectedCaption(MSComm1->CommPort()));
         MSComm1->Output(vocabulary::serialLine(vocabulary::word(vocabulary::SerialGreeting)));
-    } catch (const RuntimeError&) {
-        serialStatus().set(SerialLink::errorCaption(MSComm1->CommPort()));
+    } catch (const RuntimeError& e) {
+        const QString caption = SerialLink::errorCaption(MSComm1->CommPort());
+        serialStatus().set(caption);
+        // The window shows only the caption; why start-up failed goes to the standard
+        // error stream, for whoever started the program from a terminal or reads its log.
+        qWarning().noquote() << caption + QStringLiteral(" at start-up: ") + e.description() +
+                                    QStringLiteral(" (the TCP/IP link is tried instead)");
         btnConnect_Click(0);
     }
 }

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "app/platformparts.h"
-#include "form/captionpair.h"
-#include "form/errortrap.h"
-#include "form/state.h"
+#include "shared/captionpair.h"
+#include "shared/errortrap.h"
+#include "shared/state.h"
 
 #include <QString>
 #include <QWidget>

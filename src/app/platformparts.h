@@ -1,9 +1,9 @@
 #pragma once
 
-#include "platform/clock.h"
-#include "platform/filedialog.h"
-#include "platform/messagebox.h"
-#include "platform/socketcontrol.h"
+#include "platform/base/clock.h"
+#include "platform/link/socketcontrol.h"
+#include "platform/widgets/filedialog.h"
+#include "platform/widgets/messagebox.h"
 
 #include <functional>
 #include <memory>

@@ -12,11 +12,12 @@
 
 namespace {
 
-// Starts `argv` with its standard output into a pipe; the child gets SIGTERM when this
-// process dies. Returns the child's id and the pipe's read end, or -1.
-pid_t spawn(const char* const argv[], int& out) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0)
+// Starts `argv` with its standard output into a pipe, whose read end goes to `out`, or
+// with its output and errors to /dev/null when `out` is null; the child gets SIGTERM
+// when this process dies. Returns the child's id, or -1.
+pid_t spawn(const char* const argv[], int* out) {
+    int fds[2] = {-1, -1};
+    if (out && ::pipe2(fds, O_CLOEXEC) != 0)
         return -1;
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
@@ -24,16 +25,24 @@ pid_t spawn(const char* const argv[], int& out) {
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (::getppid() != parent)
             ::_exit(127);
-        ::dup2(fds[1], STDOUT_FILENO);
+        if (out) {
+            ::dup2(fds[1], STDOUT_FILENO);
+        } else {
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, STDOUT_FILENO);
+            ::dup2(null, STDERR_FILENO);
+        }
         ::execvp(argv[0], const_cast<char* const*>(argv));
         ::_exit(127);
     }
+    if (!out)
+        return pid;
     ::close(fds[1]);
     if (pid < 0) {
         ::close(fds[0]);
         return -1;
     }
-    out = fds[0];
+    *out = fds[0];
     return pid;
 }
 
@@ -66,7 +75,7 @@ AtSpiBus::AtSpiBus() : runtime_(QDir::tempPath() + QStringLiteral("/quorlane-ats
     const char* const daemon[] = {"dbus-daemon", "--session", "--nofork", "--print-address",
                                   nullptr};
     int out = -1;
-    daemon_ = spawn(daemon, out);
+    daemon_ = spawn(daemon, &out);
     if (daemon_ < 0) {
         error_ = QStringLiteral("cannot start dbus-daemon");
         return;
@@ -86,7 +95,7 @@ AtSpiBus::AtSpiBus() : runtime_(QDir::tempPath() + QStringLiteral("/quorlane-ats
                                "--print-reply", "--dest=org.a11y.Bus",
                                "/org/a11y/bus", "org.a11y.Bus.GetAddress",
                                nullptr};
-    const pid_t asker = spawn(ask, out);
+    const pid_t asker = spawn(ask, &out);
     if (asker < 0) {
         error_ = QStringLiteral("cannot start dbus-send");
         return;
@@ -107,9 +116,35 @@ AtSpiBus::AtSpiBus() : runtime_(QDir::tempPath() + QStringLiteral("/quorlane-ats
     qputenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
 }
 
+bool AtSpiBus::startWindowManager() {
+    // Openbox runs its start-up command once it manages the screen.
+    const QByteArray ready = QFile::encodeName(runtime_.path() + QStringLiteral("/wm-ready"));
+    const QByteArray startup = "touch " + ready;
+    const char* const wm[] = {"openbox", "--startup", startup.constData(), nullptr};
+    windowManager_ = spawn(wm, nullptr);
+    if (windowManager_ < 0) {
+        error_ = QStringLiteral("cannot start openbox");
+        return false;
+    }
+    for (int waited = 0; waited < 20000; waited += 50) {
+        if (QFile::exists(QFile::decodeName(ready)))
+            return true;
+        if (::waitpid(windowManager_, nullptr, WNOHANG) == windowManager_) {
+            windowManager_ = -1;
+            break;
+        }
+        ::usleep(50000);
+    }
+    error_ = QStringLiteral("the window manager did not start (is openbox installed, and "
+                            "DISPLAY set?)");
+    return false;
+}
+
 AtSpiBus::~AtSpiBus() {
-    if (daemon_ > 0) {
-        ::kill(daemon_, SIGTERM);
-        ::waitpid(daemon_, nullptr, 0);
+    for (const pid_t pid : {windowManager_, daemon_}) {
+        if (pid > 0) {
+            ::kill(pid, SIGTERM);
+            ::waitpid(pid, nullptr, 0);
+        }
     }
 }

@@ -17,6 +17,10 @@
 // QT_LINUX_ACCESSIBILITY_ALWAYS_ON set, so that Qt programs serve their accessible
 // objects on the bus with no screen reader running. The session bus gets SIGTERM when
 // the object goes or this process dies; the launcher and the bus it started go with it.
+//
+// A desktop also has a window manager, which makes one window at a time the active one
+// (as a screen reader expects): startWindowManager runs openbox on the X server of
+// DISPLAY until the object goes.
 class AtSpiBus {
 public:
     AtSpiBus();
@@ -29,10 +33,17 @@ public:
     QString error() const { return error_; }
     // The accessibility bus, where the accessible objects are.
     QString address() const { return address_; }
+    // The scratch folder the session's runtime files are in (XDG_RUNTIME_DIR).
+    QString runtimeDir() const { return runtime_.path(); }
+
+    // Starts the window manager and waits until it manages the screen; false (with
+    // error() telling why) when it does not within 20 seconds.
+    bool startWindowManager();
 
 private:
     QTemporaryDir runtime_;
     pid_t daemon_ = -1;
+    pid_t windowManager_ = -1;
     QString error_;
     QString address_;
 };

@@ -1,6 +1,6 @@
 #include "support/fakes.h"
 
-#include "platform/runtimeerror.h"
+#include "platform/base/runtimeerror.h"
 
 void RecordingMessageBox::show(QWidget*, const QString& text) {
     texts << text;

@@ -4,10 +4,10 @@
 // message box, the file dialog, the clock, and the socket control where a real connect
 // would leave the machine.
 
-#include "platform/clock.h"
-#include "platform/filedialog.h"
-#include "platform/messagebox.h"
-#include "platform/socketcontrol.h"
+#include "platform/base/clock.h"
+#include "platform/link/socketcontrol.h"
+#include "platform/widgets/filedialog.h"
+#include "platform/widgets/messagebox.h"
 
 #include <QList>
 #include <QString>

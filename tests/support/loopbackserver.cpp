@@ -1,6 +1,6 @@
 #include "support/loopbackserver.h"
 
-#include "platform/socketcontrol.h"
+#include "platform/link/socketcontrol.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -1,6 +1,6 @@
 #include "support/portlockfile.h"
 
-#include "platform/portlock.h"
+#include "platform/base/portlock.h"
 #include "support/ptypeer.h"
 
 #include <QFile>

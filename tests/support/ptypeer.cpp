@@ -1,6 +1,6 @@
 #include "support/ptypeer.h"
 
-#include "platform/serialcontrol.h"
+#include "platform/link/serialcontrol.h"
 #include "support/scratchhome.h"
 
 #include <QCoreApplication>
@@ -157,6 +157,10 @@ QByteArray PtyPeer::sentBeforeMarker(SerialControl& sender, int ms) {
         if (deadline.hasExpired())
             return "<no marker> " + got;
     }
+}
+
+bool PtyPeer::keepExclusive(bool on) const {
+    return ::ioctl(slave_, on ? TIOCEXCL : TIOCNXCL) == 0;
 }
 
 void PtyPeer::closeMaster() {

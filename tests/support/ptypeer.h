@@ -51,6 +51,10 @@ public:
     // read. "<no marker> " and what came when the marker does not arrive within `ms`.
     QByteArray sentBeforeMarker(SerialControl& sender, int ms = 5000);
 
+    // Puts the slave in exclusive mode, as a program that has it open may (then only root
+    // may open it), or takes it out of it. False when the system refuses.
+    bool keepExclusive(bool on) const;
+
     void closeMaster();
     bool linkAs(const ScratchHome& home, int com) const;
 

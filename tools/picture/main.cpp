@@ -1,5 +1,5 @@
 // quorlane-picture: draws the pictures the program ships into a folder (normally
-// src/form/images):
+// src/shared/images):
 //
 //   image1.png                 the serial help window's picture: the main window's port
 //                              list opened with "Com 5" highlighted, beside the serial
@@ -17,11 +17,11 @@
 //
 // Usage: quorlane-picture <output folder>
 
-#include "form/look.h"
 #include "app/mainwindow.h"
 #include "help/helpwindows.h"
-#include "platform/controls.h"
-#include "platform/runtimeerror.h"
+#include "platform/base/runtimeerror.h"
+#include "platform/widgets/controls.h"
+#include "shared/look.h"
 
 #include <QAbstractItemView>
 #include <QApplication>

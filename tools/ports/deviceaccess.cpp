@@ -62,6 +62,16 @@ AccessFacts examineDevice(const QString& path) {
         facts.canOpen = true;
     else
         facts.error = errno;
+    // What access() allows may still be busy, or refuse the open (a pseudo-terminal whose
+    // other side is gone).
+    if (facts.canOpen && facts.characterDevice) {
+        facts.claim = portlock::claimDevice(path);
+        if (!facts.claim.opened() && !facts.claim.busy()) {
+            facts.canOpen = false;
+            facts.error = facts.claim.error;
+        }
+        portlock::release(facts.claim);
+    }
     return facts;
 }
 
@@ -75,10 +85,13 @@ QString accessSummary(const AccessFacts& facts) {
     if (!facts.canOpen) {
         if (facts.error == EACCES || facts.error == EPERM)
             return QStringLiteral("no access: you may not open it (permission denied)");
-        return QStringLiteral("no access: ") + QString::fromLocal8Bit(std::strerror(facts.error));
+        return QStringLiteral("cannot be opened: ") +
+               QString::fromLocal8Bit(std::strerror(facts.error));
     }
     if (!facts.characterDevice)
         return QStringLiteral("not a serial device (Quorlane cannot open it as a port)");
+    if (facts.claim.busy())
+        return QStringLiteral("busy: ") + portlock::busySummary(facts.claim);
     return QStringLiteral("ready");
 }
 

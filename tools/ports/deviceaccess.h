@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/base/portlock.h"
+
 #include <QString>
 
 // Whether the current user may open a serial device, and if not, what to do about it.
@@ -8,8 +10,11 @@
 struct AccessFacts {
     bool exists = false;
     bool characterDevice = false;
-    bool canOpen = false; // access(R_OK | W_OK) succeeded
-    int error = 0;        // errno of the failed stat() or access()
+    bool canOpen = false; // access(R_OK | W_OK) and an open as the program does succeeded
+    int error = 0;        // errno of the failed stat(), access() or open()
+    // The open as the program does it (its descriptor already closed again): whether
+    // another program keeps the device busy.
+    portlock::DeviceClaim claim;
     unsigned mode = 0;    // permission bits of the node
     QString groupName;    // group owning the node (its number when it has no name)
     bool groupGrantsReadWrite = false;
@@ -18,10 +23,12 @@ struct AccessFacts {
     QString userName;
 };
 
-// Looks at `path` (following links) as the current process.
+// Looks at `path` (following links) as the current process, and opens a serial device for
+// a moment the way the program does, to see whether it is busy.
 AccessFacts examineDevice(const QString& path);
 
-// One line on the state of the device: "ready", "missing: ...", "no access: ...".
+// One line on the state of the device: "ready", "missing: ...", "no access: ...",
+// "cannot be opened: ...", "busy: ...".
 QString accessSummary(const AccessFacts& facts);
 
 // What the user should do when the device exists but cannot be opened; empty when

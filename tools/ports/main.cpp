@@ -1,6 +1,6 @@
 // quorlane-ports: shows the serial devices of this machine beside the COM numbers that
-// Quorlane knows them by, links or unlinks a COM number, and clears the lock file a
-// program left behind for a device. A COM number N is the entry
+// Quorlane knows them by and whether each can be opened, links or unlinks a COM number,
+// and clears the lock file a program left behind for a device. A COM number N is the entry
 // <QUORLANE_HOME>/dosdevices/comN; this command only ever creates, replaces or removes
 // such entries when they are symbolic links, and only ever removes lock files whose
 // process no longer runs.
@@ -8,8 +8,8 @@
 #include "deviceaccess.h"
 #include "serialdevices.h"
 
-#include "platform/paths.h"
-#include "platform/portlock.h"
+#include "platform/base/paths.h"
+#include "platform/base/portlock.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -56,7 +56,7 @@ const char* const kUsage =
     "  quorlane-ports [list]                    show serial devices and COM links\n"
     "  quorlane-ports link N DEVICE [--force]   make COM N lead to DEVICE\n"
     "  quorlane-ports unlink N                  remove the link of COM N\n"
-    "  quorlane-ports unlock N                  remove the stale lock file of COM N's device\n"
+    "  quorlane-ports unlock N|DEVICE           remove the stale lock file of a device\n"
     "\n"
     "N is a COM number from 1 to 255 (5, com5 or COM5). Quorlane opens COM 5 at start-up\n"
     "and its port list offers COM 1 to COM 19. Prefer the stable names in\n"
@@ -69,9 +69,12 @@ const char* const kUsage =
     "\n"
     "A program that ends without closing its port (killed, crashed) leaves a lock file\n"
     "in /var/lock that keeps the port shut. The list shows such stale locks; unlock\n"
-    "removes one whose process no longer runs and refuses one whose process still runs.\n"
-    "Another user's lock file needs sudo; under sudo, COM numbers are those of the user\n"
-    "who ran sudo.\n"
+    "removes one whose process no longer runs and refuses one whose process still runs,\n"
+    "then says whether the device can be opened now. Another user's lock file needs\n"
+    "sudo; name the device then (sudo quorlane-ports unlock /dev/ttyUSB0), since sudo\n"
+    "resets QUORLANE_HOME and the COM numbers with it.\n"
+    "The list opens each device for a moment, as Quorlane does, and shows one that\n"
+    "another program keeps as [busy: ...].\n"
     "\n"
     "Exit codes: 0 done, 1 refused or failed, 2 wrong usage.";
 
@@ -118,14 +121,43 @@ QString showTarget(const QString& target, const QString& canonical) {
     return target + QStringLiteral(" -> ") + canonical;
 }
 
-// What the lock file of `device` says, ready to print below its entry: who holds it and
-// how to clear it (`com` is a COM number leading there, or 0). Empty without a lock file.
-QString lockNote(const QString& device, int com) {
+// What keeps `device` from being opened, ready to print below its entry: who holds its
+// lock file and how to clear it (`com` is a COM number leading there, or 0), and what
+// else keeps it busy. Empty when nothing does.
+QString deviceNotes(const QString& device, const AccessFacts& facts, int com) {
     const portlock::PortLock lock = portlock::inspect(device);
-    if (!lock.exists)
+    QStringList notes;
+    if (lock.exists)
+        notes << QStringLiteral("Locked: ") + portlock::describe(lock) + QStringLiteral(".\n") +
+                     portlock::advice(lock, com);
+    // A lock held by a running program has been named already.
+    const bool named = lock.exists && lock.holder == portlock::Holder::Running;
+    if (facts.claim.busy() && !(facts.claim.error == EWOULDBLOCK && named))
+        notes << QStringLiteral("Busy: ") + portlock::busyReason(lock.device, facts.claim);
+    return notes.join(QLatin1Char('\n'));
+}
+
+// The state of `device` as the list shows it: whether it can be opened, and if so whether
+// a lock file still keeps it shut.
+QString portState(const QString& device, const AccessFacts& facts) {
+    const QString state = accessSummary(facts);
+    if (state == QLatin1String("ready") && portlock::inspect(device).keepsShut())
+        return QStringLiteral("locked: the lock file below keeps it shut");
+    return state;
+}
+
+// Why Quorlane could not open `device` now, ready to print; empty when it could.
+QString openProblem(const QString& device) {
+    const AccessFacts facts = examineDevice(device);
+    const QString state = accessSummary(facts);
+    if (state == QLatin1String("ready"))
         return QString();
-    return QStringLiteral("Locked: ") + portlock::describe(lock) + QStringLiteral(".\n") +
-           portlock::advice(lock, com);
+    QStringList lines{QStringLiteral("[%1]").arg(state)};
+    if (facts.claim.busy())
+        lines << portlock::busyReason(QFileInfo(device).canonicalFilePath(), facts.claim);
+    if (const QString advice = permissionAdvice(facts); !advice.isEmpty())
+        lines << advice;
+    return lines.join(QLatin1Char('\n'));
 }
 
 // Collects permission advice so that each piece is printed once, after the list.
@@ -187,12 +219,12 @@ int listPorts() {
         const QString target = linkText(path);
         const QString canonical = QFileInfo(path).canonicalFilePath();
         const AccessFacts facts = examineDevice(path);
-        out(label + showTarget(target, canonical) + QStringLiteral("  [") + accessSummary(facts) +
-            QLatin1Char(']'));
+        out(label + showTarget(target, canonical) + QStringLiteral("  [") +
+            portState(canonical, facts) + QLatin1Char(']'));
         advice.note(canonical.isEmpty() ? target : canonical, facts);
         if (!canonical.isEmpty()) {
             comsOfNode[canonical] << n;
-            if (const QString note = lockNote(canonical, n); !note.isEmpty())
+            if (const QString note = deviceNotes(canonical, facts, n); !note.isEmpty())
                 out(indent(note, 12));
         }
     }
@@ -220,12 +252,14 @@ int listPorts() {
         out(QStringLiteral("                 ") +
             (coms.isEmpty() ? QStringLiteral("not linked")
                             : QStringLiteral("linked as ") + coms.join(QStringLiteral(", "))) +
-            QStringLiteral("  [") + accessSummary(facts) + QLatin1Char(']'));
+            QStringLiteral("  [") +
+            portState(device.canonicalNode.isEmpty() ? device.node : device.canonicalNode, facts) +
+            QLatin1Char(']'));
         advice.note(device.canonicalNode.isEmpty() ? device.node : device.canonicalNode, facts);
         const QList<int> linked = comsOfNode.value(device.canonicalNode);
         if (const QString note =
-                lockNote(device.canonicalNode.isEmpty() ? device.node : device.canonicalNode,
-                         linked.isEmpty() ? 0 : linked.first());
+                deviceNotes(device.canonicalNode.isEmpty() ? device.node : device.canonicalNode,
+                            facts, linked.isEmpty() ? 0 : linked.first());
             !note.isEmpty())
             out(indent(note, 17));
     }
@@ -337,36 +371,66 @@ int unlinkPort(int n) {
     return ExitOk;
 }
 
-int unlockPort(int n) {
-    const QString device = paths::comDevicePath(n);
-    const QString canonical = QFileInfo(device).canonicalFilePath();
-    const QString shown = showTarget(device, canonical);
-    const portlock::PortLock lock = portlock::inspect(device);
+// A port named on the command line: a COM number, or the device itself.
+struct PortName {
+    int com = 0;     // 0 when the device was named
+    QString device;  // the COM number's entry, or the path given
+    QString shown;   // "COM 5 (<entry> -> /dev/pts/3)", or "/dev/pts/3"
+};
+
+PortName portNamed(int com, const QString& path) {
+    PortName port{com, com > 0 ? paths::comDevicePath(com) : path, QString()};
+    port.shown = showTarget(port.device, QFileInfo(port.device).canonicalFilePath());
+    if (com > 0)
+        port.shown = QStringLiteral("COM %1 (%2)").arg(com).arg(port.shown);
+    return port;
+}
+
+// Under sudo, COM numbers are those of the home that sudo left: a COM number that is
+// not linked there is most likely linked in another.
+QString sudoNote(const PortName& port) {
+    if (::geteuid() != 0 || !qEnvironmentVariableIsSet("SUDO_USER") || port.com == 0 ||
+        entryKind(comEntry(port.com)) != EntryKind::None)
+        return QString();
+    return QStringLiteral("\nNote: under sudo, COM numbers are looked up in %1. If COM %2 is "
+                          "linked elsewhere, name its device instead, as in:\n    sudo "
+                          "quorlane-ports unlock /dev/ttyUSB0")
+        .arg(paths::dosdevicesFolder())
+        .arg(port.com);
+}
+
+int unlockPort(const PortName& port) {
+    const portlock::PortLock lock = portlock::inspect(port.device);
     if (lock.path.isEmpty()) {
         err(QStringLiteral("none of the lock folders (%1) can be used here.")
                 .arg(portlock::lockFolders().join(QStringLiteral(", "))));
         return ExitFailed;
     }
     if (!lock.exists) {
-        out(QStringLiteral("COM %1 (%2) has no lock file (%3); nothing to do.")
-                .arg(n)
-                .arg(shown, lock.path));
-        return ExitOk;
+        const QString problem = openProblem(port.device);
+        if (problem.isEmpty()) {
+            out(QStringLiteral("%1 has no lock file (%2); nothing to do.%3")
+                    .arg(port.shown, lock.path, sudoNote(port)));
+            return ExitOk;
+        }
+        err(QStringLiteral("%1 has no lock file (%2), but it cannot be opened %3%4")
+                .arg(port.shown, lock.path, problem, sudoNote(port)));
+        return ExitFailed;
     }
     if (!lock.isStale()) {
-        err(QStringLiteral("COM %1 (%2): %3; it is left as it is.\n%4")
-                .arg(n)
-                .arg(shown, portlock::describe(lock), portlock::advice(lock, n)));
+        err(QStringLiteral("%1: %2; it is left as it is.\n%3")
+                .arg(port.shown, portlock::describe(lock), portlock::advice(lock, port.com)));
         return ExitFailed;
     }
     QString why;
     bool denied = false;
     if (!portlock::removeStale(lock, &why, &denied)) {
         if (denied) {
-            err(QStringLiteral("%1 is a stale lock, but it belongs to %2 and you may not remove "
-                               "it. Run:\n    sudo quorlane-ports unlock %3\nor:\n    sudo rm %1")
-                    .arg(lock.path, lock.fileOwner)
-                    .arg(n));
+            err(QStringLiteral("%1 is a stale lock, but it belongs to %2, and you may not remove "
+                               "it. Run%3:\n    sudo quorlane-ports unlock %4\nor:\n    sudo rm %1")
+                    .arg(lock.path, lock.fileOwner,
+                         lock.ownerOutside ? QStringLiteral(" outside the namespace") : QString(),
+                         lock.device));
         } else {
             err(QStringLiteral("cannot remove %1: %2").arg(lock.path, why));
         }
@@ -378,11 +442,15 @@ int unlockPort(int n) {
         if (!lock.program.isEmpty())
             left += QStringLiteral(" (%1)").arg(lock.program);
     }
-    out(QStringLiteral("Removed the stale lock file %1, %2. COM %3 (%4) can be opened again.")
-            .arg(lock.path, left)
-            .arg(n)
-            .arg(shown));
-    return ExitOk;
+    const QString removed = QStringLiteral("Removed the stale lock file %1, %2.").arg(lock.path, left);
+    const QString problem = openProblem(port.device);
+    if (problem.isEmpty()) {
+        out(removed + QStringLiteral(" %1 can be opened again.").arg(port.shown));
+        return ExitOk;
+    }
+    out(removed);
+    err(QStringLiteral("%1 still cannot be opened %2").arg(port.shown, problem));
+    return ExitFailed;
 }
 
 // Under sudo the COM numbers to look at are those of the user who ran sudo: their home
@@ -422,11 +490,18 @@ int main(int argc, char* argv[]) {
         out(QStringLiteral("quorlane-ports " QUORLANE_VERSION));
         return ExitOk;
     }
+    // The COM port links lie in the home; without one there is nowhere to look.
+    const auto homeless = [] {
+        if (!paths::quorlaneHome().isEmpty())
+            return false;
+        err(QStringLiteral("no home folder for the COM port links: ") + paths::homeMissing());
+        return true;
+    };
     if (command == QLatin1String("list")) {
         if (!args.isEmpty())
             return usageError(QStringLiteral("list takes no arguments"));
         useSudoUsersHome();
-        return listPorts();
+        return homeless() ? ExitFailed : listPorts();
     }
     if (command == QLatin1String("link") || command == QLatin1String("unlink") ||
         command == QLatin1String("unlock")) {
@@ -436,15 +511,24 @@ int main(int argc, char* argv[]) {
                                             .arg(wanted)
                                             .arg(wanted == 1 ? QString() : QStringLiteral("s")));
         const std::optional<int> n = parseCom(args[0]);
+        const bool unlock = command == QLatin1String("unlock");
+        // unlock also takes the device itself, which works under sudo as well.
+        if (unlock && !n && args[0].contains(QLatin1Char('/'))) {
+            return unlockPort(
+                portNamed(0, QDir::cleanPath(QFileInfo(args[0]).absoluteFilePath())));
+        }
         if (!n)
-            return usageError(QStringLiteral("'%1' is not a COM number from %2 to %3")
+            return usageError(QStringLiteral("'%1' is not a COM number from %2 to %3%4")
                                   .arg(args[0])
                                   .arg(kFirstCom)
-                                  .arg(kLastCom));
-        if (command == QLatin1String("unlock")) {
+                                  .arg(kLastCom)
+                                  .arg(unlock ? QStringLiteral(", nor a device path") : QString()));
+        if (unlock)
             useSudoUsersHome();
-            return unlockPort(*n);
-        }
+        if (homeless())
+            return ExitFailed;
+        if (unlock)
+            return unlockPort(portNamed(*n, QString()));
         return wanted == 2 ? linkPort(*n, args[1], force) : unlinkPort(*n);
     }
     return usageError(QStringLiteral("unknown command '%1'").arg(command));

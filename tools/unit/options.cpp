@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "platform/base/paths.h"
+
 #include <QCommandLineParser>
 #include <QDir>
 #include <QRegularExpression>
@@ -7,16 +9,6 @@
 #include <cstdio>
 
 namespace {
-
-QString defaultHome() {
-    const QString home = qEnvironmentVariable("QUORLANE_HOME");
-    if (!home.isEmpty())
-        return home;
-    const QString xdg = qEnvironmentVariable("XDG_DATA_HOME");
-    if (!xdg.isEmpty())
-        return xdg + "/quorlane";
-    return QDir::homePath() + "/.local/share/quorlane";
-}
 
 void complain(const QString& message) {
     std::fprintf(stderr, "quorlane-unit: %s\n", qPrintable(message));
@@ -113,9 +105,11 @@ bool parseUnitOptions(const QStringList& arguments, UnitOptions& options) {
         return false;
     }
 
-    options.home = parser.isSet("home") ? parser.value("home") : defaultHome();
+    options.home = parser.isSet("home") ? parser.value("home") : paths::quorlaneHome();
     if (options.home.isEmpty()) {
-        complain("--home must not be empty");
+        complain(parser.isSet("home")
+                     ? QStringLiteral("--home must not be empty")
+                     : "no home folder: " + paths::homeMissing() + "; give --home");
         return false;
     }
     options.home = QDir(options.home).absolutePath();

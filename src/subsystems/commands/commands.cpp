@@ -1,9 +1,9 @@
 #include "commands/commands.h"
 
-#include "form/errortrap.h"
-#include "form/vocabulary.h"
-#include "platform/controls.h"
-#include "platform/serialcontrol.h"
+#include "platform/link/serialcontrol.h"
+#include "platform/widgets/controls.h"
+#include "shared/errortrap.h"
+#include "shared/vocabulary.h"
 
 #include <QPushButton>
 

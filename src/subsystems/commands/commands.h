@@ -1,7 +1,7 @@
 #pragma once
 
-#include "form/captionpair.h"
-#include "form/flags.h"
+#include "shared/captionpair.h"
+#include "shared/flags.h"
 
 #include <QString>
 

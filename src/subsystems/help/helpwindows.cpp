@@ -1,10 +1,10 @@
 #include "help/helpwindows.h"
 
-#include "form/errortrap.h"
-#include "form/globals.h"
-#include "form/look.h"
-#include "platform/controls.h"
-#include "platform/richtextbox.h"
+#include "platform/widgets/controls.h"
+#include "platform/widgets/richtextbox.h"
+#include "shared/errortrap.h"
+#include "shared/globals.h"
+#include "shared/look.h"
 
 #include <QLabel>
 #include <QPixmap>

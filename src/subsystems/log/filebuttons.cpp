@@ -1,12 +1,12 @@
 #include "log/filebuttons.h"
 
-#include "form/errortrap.h"
-#include "form/globals.h"
-#include "form/look.h"
 #include "log/receivelog.h"
-#include "platform/filedialog.h"
-#include "platform/files.h"
-#include "platform/richtextbox.h"
+#include "platform/files/files.h"
+#include "platform/widgets/filedialog.h"
+#include "platform/widgets/richtextbox.h"
+#include "shared/errortrap.h"
+#include "shared/globals.h"
+#include "shared/look.h"
 
 #include <memory>
 

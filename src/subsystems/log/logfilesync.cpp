@@ -1,10 +1,10 @@
 #include "log/logfilesync.h"
 
-#include "platform/files.h"
-#include "platform/paths.h"
-#include "platform/richtextbox.h"
-#include "platform/runtimeerror.h"
-#include "platform/textstore.h"
+#include "platform/base/paths.h"
+#include "platform/base/runtimeerror.h"
+#include "platform/files/files.h"
+#include "platform/text/textstore.h"
+#include "platform/widgets/richtextbox.h"
 
 #include <algorithm>
 
@@ -93,7 +93,7 @@ QString LogFileSync::shortcutName(const QString& path) {
     // that exists, so it keeps the name it found last, and the box's whole-file
     // operations resolve the path afresh.
     QByteArray env;
-    for (const char* name : {"QUORLANE_HOME", "XDG_DATA_HOME", "HOME"}) {
+    for (const char* name : paths::HomeSettings) {
         env += qgetenv(name);
         env += '\0';
     }

@@ -1,8 +1,8 @@
 #include "log/receivelog.h"
 
-#include "platform/files.h"
-#include "platform/richtextbox.h"
-#include "platform/runtimeerror.h"
+#include "platform/base/runtimeerror.h"
+#include "platform/files/files.h"
+#include "platform/widgets/richtextbox.h"
 
 #include <QTimer>
 
@@ -56,6 +56,10 @@ void ReceiveLog::serialInsert(QByteArrayView received) {
 void ReceiveLog::reloadFromLog() {
     sync_.load(logFilePath_);
     caretToEnd();
+}
+
+QByteArray ReceiveLog::tail(std::int64_t n) const {
+    return box_.tail(n);
 }
 
 void ReceiveLog::startAfresh() {

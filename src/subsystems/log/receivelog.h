@@ -2,9 +2,11 @@
 
 #include "log/logfilesync.h"
 
+#include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
 
+#include <cstdint>
 #include <memory>
 
 class QTimer;
@@ -50,6 +52,8 @@ public:
     void caretToEnd();
     void serialInsert(QByteArrayView received);
     void reloadFromLog();
+    // The last n characters the box shows, one byte per character.
+    QByteArray tail(std::int64_t n) const;
 
     // Writers (each throws the file or box failure to its caller).
     void startAfresh();
@@ -58,7 +62,6 @@ public:
     // chunk is then shown at the end of the box), throws only when the box itself fails.
     void tcpChunk(QByteArrayView chunk);
 
-    RichTextBox& box() { return box_; }
     // Switched on, every save and load is the box's whole-file operation (for comparisons
     // and benchmarks).
     void setWholeFileOnly(bool on) { sync_.setWholeFileOnly(on); }

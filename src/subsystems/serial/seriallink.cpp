@@ -1,12 +1,11 @@
 #include "serial/seriallink.h"
 
-#include "form/errortrap.h"
-#include "form/vocabulary.h"
+#include "address/remoteaddress.h"
 #include "log/receivelog.h"
-#include "platform/controls.h"
-#include "platform/richtextbox.h"
-#include "platform/serialcontrol.h"
-#include "tcp/remoteaddress.h"
+#include "platform/link/serialcontrol.h"
+#include "platform/widgets/controls.h"
+#include "shared/errortrap.h"
+#include "shared/vocabulary.h"
 
 QString SerialLink::connectedCaption(int port) {
     return QStringLiteral("Connect to com ") + QString::number(port);
@@ -64,11 +63,11 @@ void SerialLink::txtRS232Send_KeyPress(std::int16_t& keyAscii) {
 void SerialLink::MSComm1_OnComm() {
     ErrorTrap::quietly([&] {
         if (p_.comm.CommEvent() == SerialControl::EvReceive) {
-            // The received text and the box's tail are Latin-1 text held as bytes, one
+            // The received text and the log's tail are Latin-1 text held as bytes, one
             // character per byte, as the port delivered them.
             const QByteArray receivedText = p_.comm.Input();
             p_.log.serialInsert(receivedText);
-            const QByteArray tailText = p_.log.box().tail(50);
+            const QByteArray tailText = p_.log.tail(50);
             // An incomplete answer is looked for again at the next event; the box is
             // saved either way, so the text received is never missing from the log.
             if (tailText.size() > 10 && tailText.contains("IP: "))

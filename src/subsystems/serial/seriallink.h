@@ -1,6 +1,6 @@
 #pragma once
 
-#include "form/captionpair.h"
+#include "shared/captionpair.h"
 
 #include <QString>
 

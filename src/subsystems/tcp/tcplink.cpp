@@ -1,11 +1,11 @@
 #include "tcp/tcplink.h"
 
-#include "form/errortrap.h"
-#include "form/vocabulary.h"
+#include "address/remoteaddress.h"
 #include "log/receivelog.h"
-#include "platform/controls.h"
-#include "platform/socketcontrol.h"
-#include "tcp/remoteaddress.h"
+#include "platform/link/socketcontrol.h"
+#include "platform/widgets/controls.h"
+#include "shared/errortrap.h"
+#include "shared/vocabulary.h"
 
 #include <QWidget>
 
@@ -20,16 +20,22 @@ void TcpLink::connectSequence() {
     p_.winsock.Connect();
     p_.sleep(2);
     p_.winsock.SendData(vocabulary::word(vocabulary::TcpGreeting));
-    showSendLine(p_.txtSend, p_.txtRS232Send);
+    showSendLine(true);
     p_.tcpConnected = True;
 }
 
-void TcpLink::showSendLine(TextBox& shown, TextBox& hidden) {
+void TcpLink::showSendLine(bool tcp) {
+    TextBox& shown = tcp ? p_.txtSend : p_.txtRS232Send;
+    TextBox& hidden = tcp ? p_.txtRS232Send : p_.txtSend;
     const QWidget* focus = shown.window()->focusWidget();
     const bool follow = focus == &hidden || std::find(p_.linkButtons.begin(), p_.linkButtons.end(),
                                                       focus) != p_.linkButtons.end();
-    shown.setVisible(true);
-    hidden.setVisible(false);
+    // A focused line that is hidden hands the focus on to the next control in the chain;
+    // letting go of it first keeps the focus from passing through that control.
+    if (focus == &hidden)
+        hidden.clearFocus();
+    p_.txtSend.setVisible(tcp);
+    p_.txtRS232Send.setVisible(!tcp);
     if (follow)
         shown.setFocus(Qt::OtherFocusReason);
 }
@@ -46,13 +52,13 @@ void TcpLink::btnConnect_Click(std::int16_t index) {
                 break;
             case 1:
                 p_.winsock.Close();
-                showSendLine(p_.txtRS232Send, p_.txtSend);
+                showSendLine(false);
                 p_.tcpConnected = False;
                 break;
             case 3:
                 p_.tcpConnected = False;
                 p_.winsock.Close();
-                showSendLine(p_.txtRS232Send, p_.txtSend);
+                showSendLine(false);
                 connectSequence();
                 break;
             }

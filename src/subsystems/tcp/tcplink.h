@@ -1,6 +1,6 @@
 #pragma once
 
-#include "form/flags.h"
+#include "shared/flags.h"
 
 #include <QString>
 
@@ -49,10 +49,11 @@ public:
 
 private:
     void connectSequence();
-    // Makes `shown` the visible send line. The keyboard focus goes with it when it was on
-    // a link button or on the line now hidden, so that the next thing typed reaches the
-    // link just switched to instead of pressing the button again.
-    void showSendLine(TextBox& shown, TextBox& hidden);
+    // Makes the TCP/IP send line (tcp) or the serial one the visible send line, setting
+    // txtSend's flag first, then txtRS232Send's. The keyboard focus goes with it when it
+    // was on a link button or on the line now hidden, so that the next thing typed
+    // reaches the link just switched to instead of pressing the button again.
+    void showSendLine(bool tcp);
 
     Parts p_;
 };

@@ -1,4 +1,0 @@
-#include "form/globals.h"
-
-QString appFolder;
-QString chosenFileName;

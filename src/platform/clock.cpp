@@ -1,7 +1,0 @@
-#include "platform/clock.h"
-
-#include <QDateTime>
-
-std::int64_t SystemClock::nowSeconds() const {
-    return QDateTime::currentSecsSinceEpoch();
-}

@@ -1,0 +1,4 @@
+#include "shared/globals.h"
+
+QString appFolder;
+QString chosenFileName;

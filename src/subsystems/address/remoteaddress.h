@@ -1,0 +1,57 @@
+#pragma once
+
+#include "shared/flags.h"
+
+#include <QLatin1StringView>
+#include <QLocale>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+class TextBox;
+
+// The unit's address, held as four octet strings (remoteOctets) each shown in its own
+// box (txtTcp1 to txtTcp4).
+//
+// An edit of a box is taken into its octet when the text is a number (ordinary number
+// parsing in the user's locale: blanks around, optional sign, digits with an optional
+// decimal separator, optional exponent) that rounds (halves to even) to a 16-bit
+// integer from 0 to 255; the text itself is stored, as typed. Anything else is undone
+// by writing the stored octet back, which runs the box's change handling once more and
+// then stops, since a write that leaves the text unchanged changes nothing.
+class RemoteAddress {
+public:
+    RemoteAddress(std::array<QString, 4>& octets, std::array<TextBox*, 4> boxes);
+
+    // Change handling of box n (0 for txtTcp1 ... 3 for txtTcp4).
+    void boxChanged(int n);
+
+    // Takes the address answer "IP: " followed by four fields, each ended by ".", from
+    // the text into the octets and the boxes. Returns True when all four were taken;
+    // False, with the fields before the missing "." stored and no box written, when the
+    // answer is incomplete, and False with nothing changed when there is no "IP: ".
+    Flag ParseIpAnswer(const QString& text);
+    // The same for received text held as bytes, one character per byte.
+    Flag ParseIpAnswer(QLatin1StringView text);
+
+    // Writes the stored octets into the boxes, first to fourth.
+    void writeBoxes();
+    // The octets joined by ".", unchanged.
+    QString joined() const;
+
+    // The number a text stands for, or nothing when it is not numeric.
+    static std::optional<double> parseNumber(const QString& text, const QLocale& locale);
+    // The number rounded to the nearest 16-bit integer (halves to even), or nothing when
+    // it does not fit.
+    static std::optional<std::int16_t> toInteger16(double value);
+    static bool isOctet(const QString& text, const QLocale& locale);
+
+private:
+    // ParseIpAnswer on a QStringView or a QLatin1StringView.
+    template <typename View> Flag takeAnswer(View text);
+
+    std::array<QString, 4>& octets_;
+    std::array<TextBox*, 4> boxes_;
+};
