@@ -50,12 +50,11 @@ frmQuorlaneTest::frmQuorlaneTest(PlatformParts parts, QWidget* parent)
 
     log_ = std::make_unique<ReceiveLog>(*rtfReceive, logFilePath);
     address_ = std::make_unique<RemoteAddress>(
-        remoteOctets, std::array<TextBox*, 4>{txtTcp1, txtTcp2, txtTcp3, txtTcp4});
+        remoteOctets, remoteAddress, std::array<TextBox*, 4>{txtTcp1, txtTcp2, txtTcp3, txtTcp4});
     help_ = std::make_unique<HelpWindows>(trap_);
     tcp_ =
         std::make_unique<TcpLink>(TcpLink::Parts{*Winsock1,
                                                  *address_,
-                                                 remoteAddress,
                                                  tcpConnected,
                                                  *txtSend,
                                                  *txtRS232Send,
@@ -313,7 +312,7 @@ void frmQuorlaneTest::buildControls() {
 
     MSComm1 = new SerialControl(this);
     MSComm1->setObjectName(QStringLiteral("MSComm1"));
-    MSComm1->setCommPort(StartupPort);
+    MSComm1->setCommPort(SerialLink::StartupPort);
 
     Winsock1 = socket_.get();
     Winsock1->setObjectName(QStringLiteral("Winsock1"));
@@ -342,33 +341,13 @@ void frmQuorlaneTest::wireEvents() {
 
 void frmQuorlaneTest::Form_Load() {
     try {
-        for (int k = 0; k < 4; ++k)
-            remoteOctets[k] = QString::fromLatin1(DefaultOctets[k]);
-        remoteAddress = address_->joined();
-        txtTcp1->setText(remoteOctets[0]);
-        txtTcp2->setText(remoteOctets[1]);
-        txtTcp3->setText(remoteOctets[2]);
-        txtTcp4->setText(remoteOctets[3]);
+        address_->takeDefault();
         logFilePath = QStringLiteral("C:\\ZEL.txt");
         appFolder = paths::programFolder();
         log_->startAfresh();
-        for (int counter = 2; counter <= 20; ++counter)
-            cmboCOMMPort->AddItem(SerialLink::listEntry(counter - 1));
-        if (MSComm1->PortOpen())
-            MSComm1->setPortOpen(false);
-        MSComm1->setCommPort(StartupPort);
-        cmboCOMMPort->setText(SerialLink::listEntry(MSComm1->CommPort()));
-        MSComm1->setSettings(QString::fromLatin1(SerialLink::LineSettings));
-        MSComm1->setDTREnable(true);
-        MSComm1->setRTSEnable(true);
-        MSComm1->setRThreshold(1);
-        MSComm1->setSThreshold(1);
-        MSComm1->setPortOpen(true);
-        serialStatus().set(SerialLink::connectedCaption(MSComm1->CommPort()));
-        MSComm1->Output(vocabulary::serialLine(vocabulary::word(vocabulary::SerialGreeting)));
+        serial_->startUp();
     } catch (const RuntimeError& e) {
-        const QString caption = SerialLink::errorCaption(MSComm1->CommPort());
-        serialStatus().set(caption);
+        const QString caption = serial_->showError();
         // The window shows only the caption; why start-up failed goes to the standard
         // error stream, for whoever started the program from a terminal or reads its log.
         qWarning().noquote() << caption + QStringLiteral(" at start-up: ") + e.description() +

@@ -68,10 +68,6 @@ public:
     CaptionPair serialStatus() const { return {lblConnect[2], lblConnect[3]}; }
     CaptionPair activeLink() const { return {lblConnect[4], lblConnect[5]}; }
 
-    // The default remote address of the unit.
-    static constexpr std::array<const char*, 4> DefaultOctets = {"192", "168", "1", "100"};
-    static constexpr int StartupPort = 5;
-
     // ---- handlers and procedures ----
     void Form_Load();
     void txtTcp1_Change();
