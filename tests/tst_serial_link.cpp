@@ -6,6 +6,7 @@
 #include "platform/link/serialcontrol.h"
 #include "platform/widgets/controls.h"
 #include "platform/widgets/richtextbox.h"
+#include "serial/seriallink.h"
 #include "support/appharness.h"
 
 #include <QAbstractItemView>
@@ -187,7 +188,7 @@ void SerialLinkTest::portPicks() {
 
     // With no entry selected the first entry is taken: port 1.
     w.cmboCOMMPort->setListIndex(-1);
-    w.InitCommPort();
+    w.serialLink().InitCommPort();
     QCOMPARE(w.cmboCOMMPort->ListIndex(), std::int16_t(0));
     QCOMPARE(w.lblConnect[2]->text(), QStringLiteral("Connect to com 1"));
     enterLine(w, QStringLiteral("c"));

@@ -5,6 +5,7 @@
 // program started as a child, which is read and driven over the bus as a screen reader
 // would, while a pseudo-terminal (COM 5) and a server on 127.0.0.1:23 play the unit.
 
+#include "commands/commands.h"
 #include "help/helpwindows.h"
 #include "platform/text/textview.h"
 #include "platform/widgets/controls.h"
@@ -376,7 +377,7 @@ void ScreenshotTest::windowLooksAsDesigned() {
 void ScreenshotTest::captionsFitTheirControls() {
     AppHarness app;
     auto& w = app.window();
-    w.Timer1_Timer(); // the status captions as the timer writes them
+    w.commands().Timer1_Timer(); // the status captions as the timer writes them
     w.btnConnect_Click(2);
     QWidget* serialHelp = w.helpWindows().serial();
     QVERIFY(serialHelp);

@@ -67,7 +67,7 @@ frmQuorlaneTest::frmQuorlaneTest(PlatformParts parts, QWidget* parent)
     commands_ = std::make_unique<Commands>(
         Commands::Parts{*MSComm1, btnTest, pollingOn, tcpConnected, remoteAddress, pollStep,
                         *txtSend, *txtRS232Send, tcpStatus(), activeLink(),
-                        [this](const QString& text) { SendTcp(text); }, trap_});
+                        [this](const QString& text) { tcp_->SendTcp(text); }, trap_});
     files_ =
         std::make_unique<FileButtons>(FileButtons::Parts{*ComDialog, logFilePath, *log_, trap_});
 
@@ -321,22 +321,24 @@ void frmQuorlaneTest::buildControls() {
 }
 
 void frmQuorlaneTest::wireEvents() {
-    connect(txtTcp1, &TextBox::Change, this, &frmQuorlaneTest::txtTcp1_Change);
-    connect(txtTcp2, &TextBox::Change, this, &frmQuorlaneTest::txtTcp2_Change);
-    connect(txtTcp3, &TextBox::Change, this, &frmQuorlaneTest::txtTcp3_Change);
-    connect(txtTcp4, &TextBox::Change, this, &frmQuorlaneTest::txtTcp4_Change);
+    connect(txtTcp1, &TextBox::Change, this, [this] { address_->txtTcp1_Change(); });
+    connect(txtTcp2, &TextBox::Change, this, [this] { address_->txtTcp2_Change(); });
+    connect(txtTcp3, &TextBox::Change, this, [this] { address_->txtTcp3_Change(); });
+    connect(txtTcp4, &TextBox::Change, this, [this] { address_->txtTcp4_Change(); });
     for (std::int16_t i = 0; i < static_cast<std::int16_t>(btnConnect.size()); ++i)
         connect(btnConnect[i], &QPushButton::clicked, this, [this, i] { btnConnect_Click(i); });
     for (std::int16_t i = 0; i < static_cast<std::int16_t>(btnTest.size()); ++i)
-        connect(btnTest[i], &QPushButton::clicked, this, [this, i] { btnTest_Click(i); });
+        connect(btnTest[i], &QPushButton::clicked, this,
+                [this, i] { commands_->btnTest_Click(i); });
     for (std::int16_t i = 0; i < static_cast<std::int16_t>(btnSave.size()); ++i)
-        connect(btnSave[i], &QPushButton::clicked, this, [this, i] { btnSave_Click(i); });
-    txtSend->KeyPress = [this](std::int16_t& key) { txtSend_KeyPress(key); };
-    txtRS232Send->KeyPress = [this](std::int16_t& key) { txtRS232Send_KeyPress(key); };
-    connect(Winsock1, &SocketControl::DataArrival, this, &frmQuorlaneTest::Winsock1_DataArrival);
-    connect(cmboCOMMPort, &ComboList::Click, this, &frmQuorlaneTest::cmboCOMMPort_Click);
-    connect(MSComm1, &SerialControl::OnComm, this, &frmQuorlaneTest::MSComm1_OnComm);
-    connect(Timer1, &QTimer::timeout, this, &frmQuorlaneTest::Timer1_Timer);
+        connect(btnSave[i], &QPushButton::clicked, this, [this, i] { files_->btnSave_Click(i); });
+    txtSend->KeyPress = [this](std::int16_t& key) { tcp_->txtSend_KeyPress(key); };
+    txtRS232Send->KeyPress = [this](std::int16_t& key) { serial_->txtRS232Send_KeyPress(key); };
+    connect(Winsock1, &SocketControl::DataArrival, this,
+            [this](std::int32_t bytesTotal) { tcp_->Winsock1_DataArrival(bytesTotal); });
+    connect(cmboCOMMPort, &ComboList::Click, this, [this] { serial_->cmboCOMMPort_Click(); });
+    connect(MSComm1, &SerialControl::OnComm, this, [this] { serial_->MSComm1_OnComm(); });
+    connect(Timer1, &QTimer::timeout, this, [this] { commands_->Timer1_Timer(); });
 }
 
 void frmQuorlaneTest::Form_Load() {
@@ -356,55 +358,9 @@ void frmQuorlaneTest::Form_Load() {
     }
 }
 
-void frmQuorlaneTest::txtTcp1_Change() {
-    address_->boxChanged(0);
-}
-void frmQuorlaneTest::txtTcp2_Change() {
-    address_->boxChanged(1);
-}
-void frmQuorlaneTest::txtTcp3_Change() {
-    address_->boxChanged(2);
-}
-void frmQuorlaneTest::txtTcp4_Change() {
-    address_->boxChanged(3);
-}
 void frmQuorlaneTest::btnConnect_Click(std::int16_t index) {
-    // One array holds the link buttons (0, 1, 3) and the help buttons (2, 4).
     tcp_->btnConnect_Click(index);
     help_->btnConnect_Click(index);
-}
-void frmQuorlaneTest::txtSend_KeyPress(std::int16_t& keyAscii) {
-    tcp_->txtSend_KeyPress(keyAscii);
-}
-void frmQuorlaneTest::Winsock1_DataArrival(std::int32_t bytesTotal) {
-    tcp_->Winsock1_DataArrival(bytesTotal);
-}
-void frmQuorlaneTest::cmboCOMMPort_Click() {
-    serial_->cmboCOMMPort_Click();
-}
-void frmQuorlaneTest::txtRS232Send_KeyPress(std::int16_t& keyAscii) {
-    serial_->txtRS232Send_KeyPress(keyAscii);
-}
-void frmQuorlaneTest::MSComm1_OnComm() {
-    serial_->MSComm1_OnComm();
-}
-void frmQuorlaneTest::btnTest_Click(std::int16_t index) {
-    commands_->btnTest_Click(index);
-}
-void frmQuorlaneTest::Timer1_Timer() {
-    commands_->Timer1_Timer();
-}
-void frmQuorlaneTest::btnSave_Click(std::int16_t index) {
-    files_->btnSave_Click(index);
-}
-void frmQuorlaneTest::InitCommPort() {
-    serial_->InitCommPort();
-}
-void frmQuorlaneTest::SendTcp(const QString& text) {
-    tcp_->SendTcp(text);
-}
-Flag frmQuorlaneTest::ParseIpAnswer(const QString& text) {
-    return address_->ParseIpAnswer(text);
 }
 
 void frmQuorlaneTest::ErrorReport(const QString& number, const QString& description,

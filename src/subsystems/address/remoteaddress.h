@@ -36,6 +36,10 @@ public:
 
     // Change handling of box n (0 for txtTcp1 ... 3 for txtTcp4).
     void boxChanged(int n);
+    void txtTcp1_Change() { boxChanged(0); }
+    void txtTcp2_Change() { boxChanged(1); }
+    void txtTcp3_Change() { boxChanged(2); }
+    void txtTcp4_Change() { boxChanged(3); }
 
     // Takes the address answer "IP: " followed by four fields, each ended by ".", from
     // the text into the octets and the boxes. Returns True when all four were taken;
