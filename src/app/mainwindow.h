@@ -3,6 +3,7 @@
 #include "app/platformparts.h"
 #include "shared/captionpair.h"
 #include "shared/errortrap.h"
+#include "shared/look.h"
 #include "shared/state.h"
 
 #include <QString>
@@ -18,7 +19,6 @@ class FileButtons;
 class FileDialog;
 class HelpWindows;
 class QFrame;
-class QLabel;
 class QPushButton;
 class QTimer;
 class ReceiveLog;
@@ -53,7 +53,7 @@ public:
     TextBox* txtTcp2 = nullptr;
     TextBox* txtTcp3 = nullptr;
     TextBox* txtTcp4 = nullptr;
-    QLabel* Label4 = nullptr;
+    look::GapMarks* Label4 = nullptr;
     TextBox* txtRS232Send = nullptr;
     TextBox* txtSend = nullptr;
     std::array<QPushButton*, 2> btnSave{};
