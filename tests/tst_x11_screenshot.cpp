@@ -564,9 +564,9 @@ void ScreenshotTest::screenReaderFindsEachWindow() {
         QStringList keys;
     };
     const Step steps[] = {
-        {"Quorlane - 2018-08-20", AtSpiReader::kFrame, "Save To File", nullptr, {}, {"Tab"}},
-        {"RS232/485 Setup", AtSpiReader::kFrame, "RS232/485 Setup", "btnConnect(2)", {}, {}},
-        {"Network (TCP/IP) Setup", AtSpiReader::kFrame, "Network set-up help", "btnConnect(4)", {}, {}},
+        {frmQuorlaneTest::Caption, AtSpiReader::kFrame, "Save To File", nullptr, {}, {"Tab"}},
+        {frmRS232_485SetUp::Caption, AtSpiReader::kFrame, "RS232/485 Setup", "btnConnect(2)", {}, {}},
+        {frmNetWorkSetUp::Caption, AtSpiReader::kFrame, "Network set-up help", "btnConnect(4)", {}, {}},
         {"Open", AtSpiReader::kDialog, "File name:", "btnSave(1)", {}, {}},
         {"Open...", AtSpiReader::kFrame, "Viewed file", nullptr, viewed, {"Return"}},
     };
@@ -641,7 +641,8 @@ void ScreenshotTest::orcaSpeaksTheMainWindow() {
 
     RunningProgram program;
     QVERIFY(program.onTheBus());
-    QTRY_VERIFY_WITH_TIMEOUT(spoke(QStringLiteral("Quorlane - 2018-08-20 frame.")), 20000);
+    const QString title = QString::fromLatin1(frmQuorlaneTest::Caption);
+    QTRY_VERIFY_WITH_TIMEOUT(spoke(title + QStringLiteral(" frame.")), 20000);
 
     // Tab moves through the main window; each control is announced by the caption it
     // shows or its accessible name, and its kind. From the box the focus starts in round

@@ -226,7 +226,7 @@ void frmQuorlaneTest::shutdown() {
 }
 
 void frmQuorlaneTest::buildControls() {
-    setWindowTitle(QStringLiteral("Quorlane - 2018-08-20"));
+    setWindowTitle(QString::fromLatin1(Caption));
     look::makeFixedWindow(this, 12252, 9732);
     look::fillWith(this, look::highlight());
 

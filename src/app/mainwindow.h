@@ -40,6 +40,9 @@ class TextBox;
 class frmQuorlaneTest : public QWidget, public FormState {
     Q_OBJECT
 public:
+    // The window's caption, its title on screen and to a screen reader.
+    static constexpr const char* Caption = "Quorlane - 2018-08-20";
+
     explicit frmQuorlaneTest(PlatformParts parts = {}, QWidget* parent = nullptr);
     ~frmQuorlaneTest() override;
 
