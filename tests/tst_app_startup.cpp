@@ -79,7 +79,7 @@ void StartupTest::greetsTheUnitAndStartsTheLog() {
     for (int n = 1; n <= 19; ++n)
         expected << QStringLiteral("Com %1").arg(n);
     QCOMPARE(listEntries(*w.cmboCOMMPort), expected);
-    QCOMPARE(w.cmboCOMMPort->Text(), QStringLiteral("Com 5"));
+    QCOMPARE(w.cmboCOMMPort->currentText(), QStringLiteral("Com 5"));
     QCOMPARE(w.cmboCOMMPort->ListIndex(), std::int16_t(-1));
 
     QVERIFY(w.txtRS232Send->Visible());
