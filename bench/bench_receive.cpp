@@ -45,6 +45,7 @@
 // so that the receive box gathers its changes and builds its announcements; a no-op
 // update handler takes them instead of the bus, which leaves the box's own cost.
 
+#include "address/remoteaddress.h"
 #include "app/mainwindow.h"
 #include "log/filebuttons.h"
 #include "log/receivelog.h"
@@ -1074,7 +1075,7 @@ int main(int argc, char** argv) {
     ho.clock = clock;
     AppHarness h(ho);
     h->show();
-    h->ParseIpAnswer(QStringLiteral("IP: 127.0.0.1."));
+    h->address().ParseIpAnswer(QStringLiteral("IP: 127.0.0.1."));
     h->btnConnect_Click(0);
     if (!server.waitForConnection(5000) || !server.waitForBytes(3, 5000) ||
         h->tcpConnected != True) {

@@ -10,6 +10,7 @@
 // mean, smallest and largest gap, and the mean as a ratio of Timer1's interval. It only
 // prints figures; it fails only when the commands stop coming.
 
+#include "commands/commands.h"
 #include "platform/widgets/controls.h"
 #include "support/appharness.h"
 #include "support/loopbackserver.h"
@@ -52,7 +53,7 @@ int main(int argc, char* argv[]) {
     // Each command is three bytes; the time it was complete at the server is its arrival.
     QList<double> at;
     QElapsedTimer clock;
-    w.btnTest_Click(5);
+    w.commands().btnTest_Click(5);
     clock.start();
     while (at.size() < commands) {
         const qsizetype next = 3 + 3 * (at.size() + 1);

@@ -41,14 +41,8 @@
 
 namespace addressfuzz {
 
-inline const std::array<QString, 4>& defaultOctets() {
-    static const std::array<QString, 4> octets = {QStringLiteral("192"), QStringLiteral("168"),
-                                                  QStringLiteral("1"), QStringLiteral("100")};
-    return octets;
-}
-
 struct Rig {
-    Rig() : address(octets, makeBoxes()) {
+    Rig() : address(octets, remoteAddress, makeBoxes()) {
         for (int n = 0; n < 4; ++n) {
             QObject::connect(boxes[n], &TextBox::Change, boxes[n], [this, n] {
                 ++changes;
@@ -65,8 +59,8 @@ struct Rig {
 
     void reset() {
         QLocale::setDefault(QLocale::c());
-        octets = defaultOctets();
         for (int n = 0; n < 4; ++n) {
+            octets[n] = QString::fromLatin1(RemoteAddress::DefaultOctets[n]);
             QSignalBlocker quiet(boxes[n]);
             boxes[n]->setText(octets[n]);
         }
@@ -81,6 +75,7 @@ struct Rig {
     std::unique_ptr<QWidget> parent = std::make_unique<QWidget>();
     std::array<TextBox*, 4> boxes{};
     std::array<QString, 4> octets;
+    QString remoteAddress;
     RemoteAddress address;
     int changes = 0, depth = 0, deepest = 0;
 
@@ -291,7 +286,8 @@ inline QString ipAnswer(QByteArrayView input) {
             if (pass == 1 && r.stored() != before)
                 return QStringLiteral("a second ParseIpAnswer changed the octets");
         }
-        if (r.address.joined() != r.stored().join(QLatin1Char('.')))
+        r.address.join();
+        if (r.remoteAddress != r.stored().join(QLatin1Char('.')))
             return QStringLiteral("joined address disagrees with the octets");
     }
     return QString();

@@ -1,5 +1,6 @@
 // The error report, the common error trap and the timed wait of the main window.
 
+#include "commands/commands.h"
 #include "platform/base/runtimeerror.h"
 #include "platform/widgets/messagebox.h"
 #include "support/appharness.h"
@@ -229,7 +230,7 @@ void ErrorReportTest::sleepLetsEventsRun() {
     QTimer::singleShot(150, [&] { client.connectToHost(QHostAddress::LocalHost, server.port()); });
     QObject::connect(&client, &QTcpSocket::connected, [&] { client.write("x"); });
     QTimer::singleShot(200, [&] {
-        w.btnTest_Click(5);
+        w.commands().btnTest_Click(5);
         clicked = w.pollingOn == True;
     });
     QTimer poll;

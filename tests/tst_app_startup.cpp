@@ -6,6 +6,7 @@
 
 #include "tst_faults_common.h"
 
+#include "commands/commands.h"
 #include "help/helpwindows.h"
 #include "log/filebuttons.h"
 #include "platform/base/paths.h"
@@ -18,6 +19,7 @@
 #include "shared/vocabulary.h"
 #include "support/appharness.h"
 #include "support/testutil.h"
+#include "tcp/tcplink.h"
 
 #include <QDir>
 #include <QFile>
@@ -77,7 +79,7 @@ void StartupTest::greetsTheUnitAndStartsTheLog() {
     for (int n = 1; n <= 19; ++n)
         expected << QStringLiteral("Com %1").arg(n);
     QCOMPARE(listEntries(*w.cmboCOMMPort), expected);
-    QCOMPARE(w.cmboCOMMPort->Text(), QStringLiteral("Com 5"));
+    QCOMPARE(w.cmboCOMMPort->currentText(), QStringLiteral("Com 5"));
     QCOMPARE(w.cmboCOMMPort->ListIndex(), std::int16_t(-1));
 
     QVERIFY(w.txtRS232Send->Visible());
@@ -241,7 +243,7 @@ void StartupTest::controlsAnnounceWhatTheyShow() {
     // The port list is announced by the port its field shows.
     QCOMPARE(announcedDescription(w.cmboCOMMPort), QStringLiteral("cmboCOMMPort"));
     QCOMPARE(announcedName(w.cmboCOMMPort), QStringLiteral("Com 5"));
-    w.Timer1_Timer();
+    w.commands().Timer1_Timer();
     QCOMPARE(announcedName(w.lblConnect[4]), QStringLiteral("Serial Port Active"));
     QCOMPARE(announcedName(w.lblConnect[1]),
              QStringLiteral("Disconnect from TCP/IP: 192.168.1.100"));
@@ -354,12 +356,12 @@ void StartupTest::closeEndsTheRun() {
     w.btnConnect_Click(2);
     w.btnConnect_Click(4);
     app.dialogs->answers.push_back(app.logPath());
-    w.btnSave_Click(1);
+    w.fileButtons().btnSave_Click(1);
     QPointer<QWidget> viewer = w.fileButtons().viewer();
     QPointer<QWidget> network = w.helpWindows().network();
     QPointer<QWidget> serial = w.helpWindows().serial();
     QVERIFY(viewer && network && serial);
-    w.btnTest_Click(5);
+    w.commands().btnTest_Click(5);
     QVERIFY(server.waitForBytes(6, 3000)); // "rip" and the first polled command
 
     // Just before the close the unit speaks on both links: a serial line whose event the
@@ -466,7 +468,7 @@ void StartupTest::signalWhileAReportIsOpen() {
             waitedForTheReport = !w.isShutDown() && w.isVisible() && !w.Timer1->isActive();
         };
     }
-    w.SendTcp(QStringLiteral("rdp"));
+    w.tcpLink().SendTcp(QStringLiteral("rdp"));
     if (modal)
         QVERIFY(sawTheBox);
     else

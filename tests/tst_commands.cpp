@@ -6,6 +6,7 @@
 // whatever the program had sent arrives before it. bench_timer measures the real
 // timer's gaps.
 
+#include "commands/commands.h"
 #include "platform/base/clock.h"
 #include "platform/link/serialcontrol.h"
 #include "platform/link/socketcontrol.h"
@@ -80,7 +81,7 @@ struct Connected {
     // One tick; returns what the server received from it.
     QByteArray tick() {
         const qsizetype before = server.received().size();
-        app->window().Timer1_Timer();
+        app->window().commands().Timer1_Timer();
         return server.receivedBeforeMarker(*app->window().Winsock1).mid(before);
     }
 };
@@ -122,7 +123,7 @@ void CommandsTest::serialButtonSendsCaptionLine() {
     QCOMPARE(w.btnTest[index]->text().toLatin1() + "\r\n", bytes);
     QVERIFY(w.btnTest[index]->isHidden());
 
-    w.btnTest_Click(std::int16_t(index));
+    w.commands().btnTest_Click(std::int16_t(index));
     QCOMPARE(app.com5->sentBeforeMarker(*w.MSComm1), bytes);
     QVERIFY(w.MSComm1->PortOpen());
     QCOMPARE(w.pollingOn, False);
@@ -140,7 +141,7 @@ void CommandsTest::closedPortOpensWithLastNumber() {
 
     w.MSComm1->setPortOpen(false);
     w.MSComm1->setCommPort(7);
-    w.btnTest_Click(4);
+    w.commands().btnTest_Click(4);
     QCOMPARE(com7.sentBeforeMarker(*w.MSComm1), QByteArray("q\r\n"));
     QVERIFY(w.MSComm1->PortOpen());
     QCOMPARE(w.MSComm1->CommPort(), std::int16_t(7));
@@ -159,7 +160,7 @@ void CommandsTest::missingPortReportsOnceAndSendsNothing() {
 
     w.MSComm1->setPortOpen(false);
     w.MSComm1->setCommPort(9);
-    w.btnTest_Click(0);
+    w.commands().btnTest_Click(0);
     QCOMPARE(app.messages->texts.size(), 1);
     const QStringList lines = app.messages->texts[0].split(QStringLiteral("\r\n"));
     QCOMPARE(lines.size(), 5);
@@ -188,8 +189,8 @@ void CommandsTest::pollingSwitchFlipsFlagOnly() {
         QCOMPARE(w.btnTest[5]->text(), caption);
     }
     // Indexes outside the array do nothing.
-    w.btnTest_Click(6);
-    w.btnTest_Click(-1);
+    w.commands().btnTest_Click(6);
+    w.commands().btnTest_Click(-1);
     QCOMPARE(w.pollingOn, True);
     QCOMPARE(w.pollStep, std::int16_t(0));
     QCOMPARE(app.com5->sentBeforeMarker(*w.MSComm1), QByteArray());
@@ -240,7 +241,7 @@ void CommandsTest::captionsOnTick() {
     w.remoteAddress = address;
     w.pollingOn = True;
 
-    w.Timer1_Timer();
+    w.commands().Timer1_Timer();
     // Each label shows its caption as plain text, and a screen reader announces it so.
     const QString expected[6] = {status, status, serialStatus, serialStatus, active, active};
     for (int i = 0; i < 6; ++i) {
@@ -260,7 +261,7 @@ void CommandsTest::pollingCycleOverLoopback() {
 
     // Off: ticks send nothing.
     QCOMPARE(c.tick(), QByteArray());
-    w.btnTest_Click(5);
+    w.commands().btnTest_Click(5);
     QCOMPARE(c.tick(), QByteArray("rdp"));
     w.txtSend->setText(QStringLiteral("half-typ"));
     QCOMPARE(c.tick(), QByteArray("rsp"));
@@ -268,18 +269,18 @@ void CommandsTest::pollingCycleOverLoopback() {
     QCOMPARE(c.tick(), QByteArray("rco"));
 
     // Off after "rco": nothing goes out and the step stays.
-    w.btnTest_Click(5);
+    w.commands().btnTest_Click(5);
     QCOMPARE(c.tick(), QByteArray());
     QCOMPARE(c.tick(), QByteArray());
     QCOMPARE(w.pollStep, std::int16_t(3));
-    w.btnTest_Click(5);
+    w.commands().btnTest_Click(5);
     QCOMPARE(c.tick(), QByteArray("rci"));
 
     // On but not connected: nothing is sent (the closed connection's record below is
     // complete), the step is kept across the reconnect.
     w.btnConnect_Click(1);
     QCOMPARE(w.tcpConnected, False);
-    w.Timer1_Timer();
+    w.commands().Timer1_Timer();
     QCOMPARE(w.pollStep, std::int16_t(4));
     QCOMPARE(w.lblConnect[0]->text(), QStringLiteral("Disconnect from TCP/IP: 127.0.0.1"));
     QCOMPARE(w.lblConnect[4]->text(), QStringLiteral("Serial Port Active"));
@@ -310,7 +311,7 @@ void CommandsTest::failedPollReportsOncePerTick() {
     c.server.closeClient();
     QTRY_VERIFY_WITH_TIMEOUT(w.Winsock1->state() != SocketControl::State::Connected, 3000);
     w.txtSend->setText(QStringLiteral("half"));
-    w.btnTest_Click(5);
+    w.commands().btnTest_Click(5);
 
     // While a report is open the timer rests: one report at a time, not a pile. (The
     // first report stays open past two ticks' time, so that a timer left running would
@@ -332,7 +333,7 @@ void CommandsTest::failedPollReportsOncePerTick() {
     unhookTimer(w);
     QCOMPARE(w.pollStep, std::int16_t(2));
     for (std::int16_t step = 3; step <= 4; ++step) {
-        w.Timer1_Timer();
+        w.commands().Timer1_Timer();
         QCOMPARE(c.app->messages->texts.size(), int(step));
         QCOMPARE(w.pollStep, step);
     }
@@ -366,9 +367,9 @@ void CommandsTest::realTimerPollsOnceEachTick() {
     };
 
     const int before = ticks; // ticks before polling is on send nothing
-    w.btnTest_Click(5);
+    w.commands().btnTest_Click(5);
     QVERIFY(arrivedFromTicks(before + 3));
-    w.btnTest_Click(5);
+    w.commands().btnTest_Click(5);
     const int off = ticks;
     QVERIFY(arrivedFromTicks(off + 2));
     QCOMPARE(w.pollingOn, False);

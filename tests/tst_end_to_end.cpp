@@ -17,12 +17,14 @@
 // COM 5 is a pseudo-terminal the test holds, with QUORLANE_LOOPBACK_ONLY=1: ended by a
 // signal, it closes the way its window does.
 
+#include "commands/commands.h"
 #include "platform/base/portlock.h"
 #include "platform/link/serialcontrol.h"
 #include "platform/widgets/controls.h"
 #include "platform/widgets/richtextbox.h"
 #include "support/appharness.h"
 #include "support/testutil.h"
+#include "tcp/tcplink.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -133,7 +135,7 @@ void EndToEndTest::addressAnswerConnectAndPolling() {
     QVERIFY(app.logBytes().contains("IP: 127.0.0.1.\r\n"));
 
     // A command button over serial; the unit's answer lands in the log.
-    w.btnTest_Click(3);
+    w.commands().btnTest_Click(3);
     QTRY_VERIFY_WITH_TIMEOUT(app.logBytes().contains("v: firmware"), 3000);
 
     // Connect (two seconds' wait, then "rip" over TCP/IP) and poll for about ten seconds.
@@ -142,12 +144,12 @@ void EndToEndTest::addressAnswerConnectAndPolling() {
     QCOMPARE(w.remoteAddress, QStringLiteral("127.0.0.1"));
     QVERIFY(w.txtSend->Visible());
     QTRY_VERIFY_WITH_TIMEOUT(app.logBytes().count("IP: 127.0.0.1.") == 2, 3000);
-    w.btnTest_Click(5);
+    w.commands().btnTest_Click(5);
     QTRY_VERIFY_WITH_TIMEOUT(readings(app.logBytes()).size() >= 10, 13000);
-    w.btnTest_Click(5);
+    w.commands().btnTest_Click(5);
     // An answer may still be on its way: a "v" sent after the polling is answered after
     // it, so once that answer is in the log every reading is.
-    w.SendTcp(QStringLiteral("v"));
+    w.tcpLink().SendTcp(QStringLiteral("v"));
     QTRY_VERIFY_WITH_TIMEOUT(app.logBytes().count("v: firmware") == 2, 5000);
 
     const QList<Reading> got = readings(app.logBytes());

@@ -4,6 +4,7 @@
 // bytes received, a clock that lets a connect complete without real waiting, a record of
 // the chunks the socket handed over, and the process's own descriptors, memory and CPU.
 
+#include "address/remoteaddress.h"
 #include "platform/base/clock.h"
 #include "platform/link/socketcontrol.h"
 #include "support/appharness.h"
@@ -78,7 +79,7 @@ struct TcpApp {
     // Points the window at 127.0.0.1 and clicks "Connect TCP/IP"; true once the window
     // counts the link as up.
     bool connect() {
-        app->ParseIpAnswer(QStringLiteral("IP: 127.0.0.1."));
+        app->address().ParseIpAnswer(QStringLiteral("IP: 127.0.0.1."));
         app->btnConnect[0]->click();
         return app->tcpConnected == True;
     }

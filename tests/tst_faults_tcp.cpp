@@ -4,6 +4,7 @@
 
 #include "tst_faults_common.h"
 
+#include "address/remoteaddress.h"
 #include "platform/link/serialcontrol.h"
 #include "platform/widgets/controls.h"
 #include "platform/widgets/richtextbox.h"
@@ -148,7 +149,7 @@ void FaultsTcpTest::connectNeverCompletes() {
         QVERIFY(server.waitForBytes(3, Wait));
     }
     w.Winsock1->setRemotePort(blackHole.port);
-    w.ParseIpAnswer(QStringLiteral("IP: 127.0.0.1."));
+    w.address().ParseIpAnswer(QStringLiteral("IP: 127.0.0.1."));
 
     // A second into the wait the connection is still pending and nothing has been
     // reported; then the wait ends. Waiting costs next to no processor time.
@@ -186,7 +187,7 @@ void FaultsTcpTest::thousandConnects() {
     LoopbackServer server;
     TcpApp t(server);
     auto& w = t.app.window();
-    w.ParseIpAnswer(QStringLiteral("IP: 127.0.0.1."));
+    w.address().ParseIpAnswer(QStringLiteral("IP: 127.0.0.1."));
     QVERIFY(t.connect());
     w.btnConnect[1]->click();
     QTRY_COMPARE(server.openConnectionCount(), 0);

@@ -8,6 +8,7 @@
 // and group, no supplementary groups) and gives it back right after. Its real user stays
 // root, which is what allows the way back.
 
+#include "commands/commands.h"
 #include "log/filebuttons.h"
 #include "platform/link/serialcontrol.h"
 #include "platform/widgets/controls.h"
@@ -165,7 +166,7 @@ void FileButtonsTest::cancelDoesNothing() {
     for (std::int16_t index : {0, 1}) {
         chosenFileName = QStringLiteral("left over");
         app.dialogs->answers.push_back(std::nullopt);
-        w.btnSave_Click(index);
+        w.fileButtons().btnSave_Click(index);
         QCOMPARE(chosenFileName, QString());
     }
     QCOMPARE(app.dialogs->requests.size(), 2);
@@ -179,7 +180,7 @@ void FileButtonsTest::cancelDoesNothing() {
     QCOMPARE(app.logBytes(), QByteArray("\r\n\r\n"));
     QVERIFY(app.messages->texts.isEmpty());
     // Any other index does nothing, not even a dialog.
-    w.btnSave_Click(2);
+    w.fileButtons().btnSave_Click(2);
     QCOMPARE(app.dialogs->requests.size(), 2);
 }
 
@@ -192,20 +193,20 @@ void FileButtonsTest::saveCopiesTheFileNotTheBox() {
 
     // Before anything was received the copy holds only the start-up line breaks.
     app.dialogs->answers.push_back(dir.filePath(QStringLiteral("empty")));
-    w.btnSave_Click(0);
+    w.fileButtons().btnSave_Click(0);
     QCOMPARE(readFile(dir.filePath(QStringLiteral("empty.txt"))), QByteArray("\r\n\r\n"));
 
     // Typed into the box but never written to the log: not in the copy.
     w.rtfReceive->setSelText(QStringLiteral("typed into the box"));
     app.dialogs->answers.push_back(dir.filePath(QStringLiteral("typed")));
-    w.btnSave_Click(0);
+    w.fileButtons().btnSave_Click(0);
     QCOMPARE(readFile(dir.filePath(QStringLiteral("typed.txt"))), QByteArray("\r\n\r\n"));
 
     // What the unit sent is in the log and so in the copy, byte for byte.
     QVERIFY(app.com5->write("rdp #000001 dew point -12.4 C\r\n\xb0\x01"));
     QVERIFY(QTest::qWaitFor([&] { return app.logBytes().contains("\xb0\x01"); }, 3000));
     app.dialogs->answers.push_back(dir.filePath(QStringLiteral("typed")));
-    w.btnSave_Click(0);
+    w.fileButtons().btnSave_Click(0);
     QCOMPARE(readFile(dir.filePath(QStringLiteral("typed.txt"))), app.logBytes());
     QVERIFY(app.messages->texts.isEmpty());
 
@@ -216,7 +217,7 @@ void FileButtonsTest::saveCopiesTheFileNotTheBox() {
     app.socket->deliver("rct #000002 cycle time 61.0 s");
     QVERIFY(QDir().rmdir(app.logPath()));
     app.dialogs->answers.push_back(dir.filePath(QStringLiteral("later")));
-    w.btnSave_Click(0);
+    w.fileButtons().btnSave_Click(0);
     QVERIFY(readFile(dir.filePath(QStringLiteral("later.txt"))).endsWith("cycle time 61.0 s\r\n"));
     QVERIFY(app.messages->texts.isEmpty());
 }
@@ -241,7 +242,7 @@ void FileButtonsTest::saveOntoTheLogLeavesItIntact() {
     const QByteArray log = app.logBytes();
 
     app.dialogs->answers.push_back(app.home.path() + QLatin1Char('/') + answer);
-    w.btnSave_Click(0);
+    w.fileButtons().btnSave_Click(0);
     QCOMPARE(app.logBytes(), log);
     QCOMPARE(entries(app.home.path() + QStringLiteral("/drive_c")), QStringList{"ZEL.txt"});
     QVERIFY(app.messages->texts.isEmpty());
@@ -266,7 +267,7 @@ void FileButtonsTest::failedCopyIsReported() {
     QVERIFY(settle(app));
 
     app.dialogs->answers.push_back(dir.filePath(answer));
-    w.btnSave_Click(0);
+    w.fileButtons().btnSave_Click(0);
     QCOMPARE(app.messages->texts.size(), 1);
     const QStringList lines = app.messages->texts[0].split(QStringLiteral("\r\n"));
     QCOMPARE(lines.size(), 5);
@@ -279,7 +280,7 @@ void FileButtonsTest::failedCopyIsReported() {
     QCOMPARE(app.logBytes(), QByteArray("\r\n\r\n"));
     QVERIFY(w.isEnabled());
     QVERIFY(w.MSComm1->PortOpen());
-    w.btnTest_Click(4);
+    w.commands().btnTest_Click(4);
     QCOMPARE(app.com5->waitFor(3, 3000), QByteArray("q\r\n"));
     QVERIFY(app.com5->write("ok\r\n"));
     QVERIFY(QTest::qWaitFor([&] { return app.logBytes().contains("ok\r\n"); }, 3000));
@@ -341,9 +342,9 @@ void FileButtonsTest::saveRespectsTheFileItReplaces() {
     if (nobody) {
         AsNobody as;
         QVERIFY(as.ok);
-        w.btnSave_Click(0);
+        w.fileButtons().btnSave_Click(0);
     } else {
-        w.btnSave_Click(0);
+        w.fileButtons().btnSave_Click(0);
     }
     ::chmod(native(folder).constData(), 0755); // so that it can be cleaned up
 
@@ -404,14 +405,14 @@ void FileButtonsTest::viewerIsOneSnapshot() {
     // The main window stays usable and its links keep running.
     QVERIFY(w.isEnabled());
     QCOMPARE(QApplication::activeModalWidget(), nullptr);
-    w.btnTest_Click(3);
+    w.commands().btnTest_Click(3);
     QCOMPARE(app.com5->waitFor(3, 3000), QByteArray("v\r\n"));
 
     // A further "Open File" brings the one viewer forward with its first file.
     w.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&w));
     app.dialogs->answers.push_back(second);
-    w.btnSave_Click(1);
+    w.fileButtons().btnSave_Click(1);
     QCOMPARE(w.fileButtons().viewer(), viewer.data());
     QCOMPARE(chosenFileName, second);
     QCOMPARE(viewer->rtfReceive->Text(), QStringLiteral("first file\r\nline 2\r\n"));
@@ -423,7 +424,7 @@ void FileButtonsTest::viewerIsOneSnapshot() {
     QTRY_VERIFY(viewer.isNull());
     QCOMPARE(w.fileButtons().viewer(), nullptr);
     app.dialogs->answers.push_back(second);
-    w.btnSave_Click(1);
+    w.fileButtons().btnSave_Click(1);
     QVERIFY(w.fileButtons().viewer());
     QCOMPARE(w.fileButtons().viewer()->rtfReceive->Text(), QStringLiteral("second file\r\n"));
     QVERIFY(w.fileButtons().viewer()->close());
@@ -431,7 +432,7 @@ void FileButtonsTest::viewerIsOneSnapshot() {
 
     // The log in the viewer is a snapshot: what arrives later does not reach it.
     app.dialogs->answers.push_back(app.logPath());
-    w.btnSave_Click(1);
+    w.fileButtons().btnSave_Click(1);
     viewer = w.fileButtons().viewer();
     QVERIFY(viewer);
     const QString shown = viewer->rtfReceive->Text();
@@ -463,7 +464,7 @@ void FileButtonsTest::unreadableFileOpensNoViewer() {
     QVERIFY(settle(app));
 
     app.dialogs->answers.push_back(dir.filePath(answer));
-    w.btnSave_Click(1);
+    w.fileButtons().btnSave_Click(1);
     QCOMPARE(app.messages->texts.size(), 1);
     QVERIFY(app.messages->texts[0].endsWith(QStringLiteral("Active Control: btnSave_Click")));
     QCOMPARE(w.fileButtons().viewer(), nullptr);
@@ -476,7 +477,7 @@ void FileButtonsTest::unreadableFileOpensNoViewer() {
     const QString good = dir.filePath(QStringLiteral("good.txt"));
     QVERIFY(writeFile(good, "readable\r\n"));
     app.dialogs->answers.push_back(good);
-    w.btnSave_Click(1);
+    w.fileButtons().btnSave_Click(1);
     QVERIFY(w.fileButtons().viewer());
     QCOMPARE(w.fileButtons().viewer()->rtfReceive->Text(), QStringLiteral("readable\r\n"));
     QCOMPARE(app.messages->texts.size(), 1);

@@ -3,6 +3,7 @@
 // each time it is loaded; the serial window's texts, picture and inert button; and a
 // help window that cannot be opened leaves the TCP/IP link alone.
 
+#include "address/remoteaddress.h"
 #include "help/helpwindows.h"
 #include "platform/widgets/controls.h"
 #include "platform/widgets/richtextbox.h"
@@ -11,6 +12,7 @@
 #include "support/appharness.h"
 #include "support/loopbackserver.h"
 #include "support/testutil.h"
+#include "tcp/tcplink.h"
 
 #include <QApplication>
 #include <QFile>
@@ -206,7 +208,7 @@ void HelpWindowsTest::missingDocumentLeavesTheLinkUp() {
     auto& w = app.window();
     QTemporaryDir empty;
     appFolder = empty.path();
-    w.ParseIpAnswer(QStringLiteral("IP: 127.0.0.1."));
+    w.address().ParseIpAnswer(QStringLiteral("IP: 127.0.0.1."));
     w.btnConnect[0]->click();
     QVERIFY(server.waitForBytes(3, 5000));
 
@@ -219,7 +221,7 @@ void HelpWindowsTest::missingDocumentLeavesTheLinkUp() {
     QCOMPARE(w.tcpConnected, True);
     QVERIFY(w.txtSend->Visible() && !w.txtRS232Send->Visible());
     QCOMPARE(w.Winsock1->state(), SocketControl::State::Connected);
-    w.SendTcp(QStringLiteral("rdp"));
+    w.tcpLink().SendTcp(QStringLiteral("rdp"));
     QVERIFY(server.waitForBytes(6, 5000));
     QCOMPARE(server.received(), QByteArray("riprdp"));
     QCOMPARE(server.openConnectionCount(), 1);

@@ -3,6 +3,7 @@
 // user's locale and in a comma locale), that the change handling ends, and what
 // ParseIpAnswer takes from texts of every shape and size.
 
+#include "address/remoteaddress.h"
 #include "platform/widgets/controls.h"
 #include "support/appharness.h"
 
@@ -227,7 +228,7 @@ void RemoteAddressTest::parseIpAnswer() {
     QFETCH(bool, taken);
     QFETCH(QStringList, stored);
     const QString address = w().remoteAddress;
-    QCOMPARE(w().ParseIpAnswer(text), taken ? True : False);
+    QCOMPARE(w().address().ParseIpAnswer(text), taken ? True : False);
     QCOMPARE(octets(), stored);
     // The boxes show what was taken (whatever it is, and it stays), or are left alone.
     const QStringList shown = taken ? stored : QStringList(Start.begin(), Start.end());
@@ -252,10 +253,10 @@ void RemoteAddressTest::answersOfAnyLength() {
     const QString junk = QString(512 * 1024, QLatin1Char('x'));
     QElapsedTimer timer;
     timer.start();
-    QCOMPARE(w().ParseIpAnswer(junk + QStringLiteral("IP: 9.8.7.6.") + junk), True);
+    QCOMPARE(w().address().ParseIpAnswer(junk + QStringLiteral("IP: 9.8.7.6.") + junk), True);
     QCOMPARE(texts(), (QStringList{"9", "8", "7", "6"}));
-    QCOMPARE(w().ParseIpAnswer(junk + junk), False);
-    QCOMPARE(w().ParseIpAnswer(QStringLiteral("IP: 1.2.") + junk + junk), False);
+    QCOMPARE(w().address().ParseIpAnswer(junk + junk), False);
+    QCOMPARE(w().address().ParseIpAnswer(QStringLiteral("IP: 1.2.") + junk + junk), False);
     QCOMPARE(octets(), (QStringList{"1", "2", "7", "6"}));
     QVERIFY2(timer.elapsed() < 20000, "a spin, not a parse");
 }
@@ -265,7 +266,9 @@ void RemoteAddressTest::answersOfAnyLength() {
 void RemoteAddressTest::longFieldsStayWhole() {
     const QString huge(40000, QLatin1Char('7'));
     const QStringList fields{"1234", "      9", "abcd", huge};
-    QCOMPARE(w().ParseIpAnswer(QStringLiteral("IP: ") + fields.join(QLatin1Char('.')) + "."), True);
+    QCOMPARE(
+        w().address().ParseIpAnswer(QStringLiteral("IP: ") + fields.join(QLatin1Char('.')) + "."),
+        True);
     QCOMPARE(octets(), fields);
     QCOMPARE(texts(), fields);
     resetCounts();

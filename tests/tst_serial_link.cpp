@@ -6,6 +6,7 @@
 #include "platform/link/serialcontrol.h"
 #include "platform/widgets/controls.h"
 #include "platform/widgets/richtextbox.h"
+#include "serial/seriallink.h"
 #include "support/appharness.h"
 
 #include <QAbstractItemView>
@@ -116,7 +117,7 @@ void SerialLinkTest::portPicks() {
     key(Qt::Key_Up);
     QVERIFY(app.messages->texts.isEmpty());
     QVERIFY(w.MSComm1->PortOpen());
-    QCOMPARE(w.serialStatus().text(), QStringLiteral("Connect to com 5"));
+    QCOMPARE(w.lblConnect[2]->text(), QStringLiteral("Connect to com 5"));
     QCOMPARE(w.lblConnect[3]->text(), QStringLiteral("Connect to com 5"));
     QCOMPARE(w.MSComm1->Settings(), QStringLiteral("19200,N,8,1"));
     QVERIFY(w.MSComm1->DTREnable() && w.MSComm1->RTSEnable());
@@ -183,11 +184,11 @@ void SerialLinkTest::portPicks() {
     QVERIFY(!w.MSComm1->PortOpen());
     QCOMPARE(w.MSComm1->CommPort(), std::int16_t(12));
     QCOMPARE(w.cmboCOMMPort->ListIndex(), std::int16_t(11));
-    QCOMPARE(w.cmboCOMMPort->Text(), QStringLiteral("Com 12"));
+    QCOMPARE(w.cmboCOMMPort->currentText(), QStringLiteral("Com 12"));
 
     // With no entry selected the first entry is taken: port 1.
     w.cmboCOMMPort->setListIndex(-1);
-    w.InitCommPort();
+    w.serialLink().InitCommPort();
     QCOMPARE(w.cmboCOMMPort->ListIndex(), std::int16_t(0));
     QCOMPARE(w.lblConnect[2]->text(), QStringLiteral("Connect to com 1"));
     enterLine(w, QStringLiteral("c"));

@@ -3,12 +3,14 @@
 // disconnecting, changing the remote host, the failure path, typed lines and received
 // chunks with the receive log.
 
+#include "address/remoteaddress.h"
 #include "help/helpwindows.h"
 #include "platform/widgets/controls.h"
 #include "platform/widgets/richtextbox.h"
 #include "support/appharness.h"
 #include "support/loopbackserver.h"
 #include "support/testutil.h"
+#include "tcp/tcplink.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -34,7 +36,7 @@ Options realSocket(const LoopbackServer& server, std::shared_ptr<Clock> clock = 
 // Points the window at 127.0.0.1 and connects (fast clock); true once the server has the
 // greeting and the window counts the link as up.
 bool connectTo(AppHarness& app, LoopbackServer& server) {
-    app->ParseIpAnswer(QStringLiteral("IP: 127.0.0.1."));
+    app->address().ParseIpAnswer(QStringLiteral("IP: 127.0.0.1."));
     const qsizetype before = server.receivedTotal().size();
     app->btnConnect[0]->click();
     return server.waitForConnection(5000) && server.waitForBytes(before + 3, 5000) &&
@@ -113,8 +115,8 @@ void TcpLinkTest::connectGreetsAfterTheWait() {
     auto& w = app.window();
     // Octets as received, leading zeros and all; then an incomplete answer changes the
     // stored octets but not the boxes, so the connect has something to write back.
-    QCOMPARE(w.ParseIpAnswer(QStringLiteral("IP: 127.000.000.001.")), True);
-    QCOMPARE(w.ParseIpAnswer(QStringLiteral("IP: 127.0.")), False);
+    QCOMPARE(w.address().ParseIpAnswer(QStringLiteral("IP: 127.000.000.001.")), True);
+    QCOMPARE(w.address().ParseIpAnswer(QStringLiteral("IP: 127.0.")), False);
     QCOMPARE(boxes(w), QStringList({"127", "000", "000", "001"}));
 
     // Inside the wait: the connection is there but nothing has been sent on it; data
@@ -180,7 +182,7 @@ void TcpLinkTest::nestedConnectClick() {
     auto clock = std::make_shared<TestClock>();
     AppHarness app(realSocket(server, clock));
     auto& w = app.window();
-    w.ParseIpAnswer(QStringLiteral("IP: 127.0.0.1."));
+    w.address().ParseIpAnswer(QStringLiteral("IP: 127.0.0.1."));
 
     WhileWaiting outer(*clock, [&] {
         if (server.connectionCount() != 1)
@@ -329,7 +331,7 @@ void TcpLinkTest::failedConnect() {
     auto clock = std::make_shared<TestClock>();
     AppHarness app(realSocket(server, clock));
     auto& w = app.window();
-    w.ParseIpAnswer(QStringLiteral("IP: 127.0.0.1."));
+    w.address().ParseIpAnswer(QStringLiteral("IP: 127.0.0.1."));
     if (start != QLatin1String("serial")) {
         WhileWaiting script(*clock, [&] {
             if (server.connectionCount() < 1)
@@ -345,7 +347,7 @@ void TcpLinkTest::failedConnect() {
         }
     }
     server.stopListening();
-    w.ParseIpAnswer(answer);
+    w.address().ParseIpAnswer(answer);
     const int reportsBefore = int(app.messages->texts.size());
     const int connectionsBefore = server.connectionCount();
     const bool tcpLineBefore = w.txtSend->Visible();
@@ -400,7 +402,7 @@ void TcpLinkTest::typedLinesGoOutBare() {
     QVERIFY(server.waitForBytes(6, 5000));
     QCOMPARE(w.txtSend->Text(), QString());
     QTest::keyClick(w.txtSend, Qt::Key_Enter); // an empty line sends nothing
-    w.SendTcp(QString::fromLatin1(allBytes()));
+    w.tcpLink().SendTcp(QString::fromLatin1(allBytes()));
     QCOMPARE(server.receivedBeforeMarker(*w.Winsock1), QByteArray("riprdp") + allBytes());
     QVERIFY(app.messages->texts.isEmpty());
 
@@ -447,7 +449,7 @@ void TcpLinkTest::chunksAreLoggedAndShown() {
     QCOMPARE(QStringList(w.remoteOctets.begin(), w.remoteOctets.end()),
              QStringList({"127", "1", "2", "9"}));
 
-    w.Winsock1_DataArrival(0);
+    w.tcpLink().Winsock1_DataArrival(0);
     QCOMPARE(app.logBytes(), file);
     QCOMPARE(w.rtfReceive->Text(), asBoxText(file));
     QVERIFY(app.messages->texts.isEmpty());

@@ -5,6 +5,7 @@
 // program started as a child, which is read and driven over the bus as a screen reader
 // would, while a pseudo-terminal (COM 5) and a server on 127.0.0.1:23 play the unit.
 
+#include "commands/commands.h"
 #include "help/helpwindows.h"
 #include "platform/text/textview.h"
 #include "platform/widgets/controls.h"
@@ -376,7 +377,7 @@ void ScreenshotTest::windowLooksAsDesigned() {
 void ScreenshotTest::captionsFitTheirControls() {
     AppHarness app;
     auto& w = app.window();
-    w.Timer1_Timer(); // the status captions as the timer writes them
+    w.commands().Timer1_Timer(); // the status captions as the timer writes them
     w.btnConnect_Click(2);
     QWidget* serialHelp = w.helpWindows().serial();
     QVERIFY(serialHelp);
@@ -563,9 +564,9 @@ void ScreenshotTest::screenReaderFindsEachWindow() {
         QStringList keys;
     };
     const Step steps[] = {
-        {"Quorlane - 2018-08-20", AtSpiReader::kFrame, "Save To File", nullptr, {}, {"Tab"}},
-        {"RS232/485 Setup", AtSpiReader::kFrame, "RS232/485 Setup", "btnConnect(2)", {}, {}},
-        {"Network (TCP/IP) Setup", AtSpiReader::kFrame, "Network set-up help", "btnConnect(4)", {}, {}},
+        {frmQuorlaneTest::Caption, AtSpiReader::kFrame, "Save To File", nullptr, {}, {"Tab"}},
+        {frmRS232_485SetUp::Caption, AtSpiReader::kFrame, "RS232/485 Setup", "btnConnect(2)", {}, {}},
+        {frmNetWorkSetUp::Caption, AtSpiReader::kFrame, "Network set-up help", "btnConnect(4)", {}, {}},
         {"Open", AtSpiReader::kDialog, "File name:", "btnSave(1)", {}, {}},
         {"Open...", AtSpiReader::kFrame, "Viewed file", nullptr, viewed, {"Return"}},
     };
@@ -640,7 +641,8 @@ void ScreenshotTest::orcaSpeaksTheMainWindow() {
 
     RunningProgram program;
     QVERIFY(program.onTheBus());
-    QTRY_VERIFY_WITH_TIMEOUT(spoke(QStringLiteral("Quorlane - 2018-08-20 frame.")), 20000);
+    const QString title = QString::fromLatin1(frmQuorlaneTest::Caption);
+    QTRY_VERIFY_WITH_TIMEOUT(spoke(title + QStringLiteral(" frame.")), 20000);
 
     // Tab moves through the main window; each control is announced by the caption it
     // shows or its accessible name, and its kind. From the box the focus starts in round

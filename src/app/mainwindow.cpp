@@ -27,7 +27,101 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <string_view>
+#include <variant>
 #include <vector>
+
+namespace {
+
+// How a control of the main window looks, as flags of its row.
+enum Style : unsigned {
+    Plain = 0,
+    Yellow = 1,      // a label in yellow: the upper copy of a caption pair
+    Centred = 2,     // a label whose caption is centred (else it starts at the left)
+    FitsCaption = 4, // a label that sizes itself to its caption
+    Hidden = 8,      // a control that exists but is not shown
+    Octet = 16,      // a box that takes at most three typed characters
+};
+
+// One control of Frame1: the member it is made into, its name in the program (its
+// accessible description), its caption or text at creation, its font, its rectangle in
+// twips within Frame1 and its tab index. Labels take no focus: their tab index is the
+// design's and places nothing.
+struct Row {
+    std::variant<QLabel**, look::GapMarks**, QPushButton**, TextBox**, ComboList**, RichTextBox**>
+        control;
+    const char* description;
+    std::string_view text;
+    QFont font;
+    int left, top, width, height;
+    int tabIndex;
+    unsigned style = Plain;
+    // What a screen reader calls a box or a list; a label or a button is called by the
+    // caption it shows.
+    const char* name = nullptr;
+};
+
+QRect rectOf(const Row& row) {
+    return look::twips(row.left, row.top, row.width, row.height);
+}
+
+// A control made for a row, in the row's font and at its rectangle.
+template <typename Control> Control* placed(Control* control, const Row& row) {
+    control->setFont(row.font);
+    control->setGeometry(rectOf(row));
+    return control;
+}
+
+QWidget* make(QLabel*& label, QWidget* frame, const Row& row) {
+    const Qt::Alignment alignment = (row.style & Centred) ? Qt::AlignHCenter : Qt::AlignLeft;
+    label = look::label(frame, vocabulary::word(row.text), row.font, (row.style & Yellow) != 0,
+                        alignment | Qt::AlignTop);
+    label->setGeometry(rectOf(row));
+    if (row.style & FitsCaption)
+        label->adjustSize();
+    return label;
+}
+
+// An opaque strip in the controls' background colour.
+QWidget* make(look::GapMarks*& strip, QWidget* frame, const Row& row) {
+    strip = new look::GapMarks(frame);
+    look::label(strip, vocabulary::word(row.text), row.font, false, Qt::AlignLeft | Qt::AlignTop);
+    strip->setGeometry(rectOf(row));
+    strip->setAutoFillBackground(true);
+    QPalette p = strip->palette();
+    p.setColor(QPalette::Window, p.color(QPalette::Button));
+    strip->setPalette(p);
+    return strip;
+}
+
+QWidget* make(QPushButton*& button, QWidget* frame, const Row& row) {
+    button = placed(new CommandButton(vocabulary::word(row.text), frame), row);
+    button->setAutoDefault(true); // Enter presses the focused button
+    return button;
+}
+
+QWidget* make(TextBox*& box, QWidget* frame, const Row& row) {
+    box = placed(new TextBox(frame), row);
+    if (row.style & Octet)
+        box->setInputLimit(3);
+    box->setText(vocabulary::word(row.text));
+    return box;
+}
+
+QWidget* make(ComboList*& list, QWidget* frame, const Row& row) {
+    list = placed(new ComboList(frame), row);
+    list->setText(vocabulary::word(row.text));
+    return list;
+}
+
+QWidget* make(RichTextBox*& box, QWidget* frame, const Row& row) {
+    box = placed(new RichTextBox(frame), row);
+    box->setObjectName(QString::fromLatin1(row.description));
+    box->setText(vocabulary::word(row.text));
+    return box;
+}
+
+} // namespace
 
 frmQuorlaneTest::frmQuorlaneTest(PlatformParts parts, QWidget* parent)
     : QWidget(parent), parts_(std::move(parts)), socket_(parts_.makeSocket()),
@@ -50,12 +144,11 @@ frmQuorlaneTest::frmQuorlaneTest(PlatformParts parts, QWidget* parent)
 
     log_ = std::make_unique<ReceiveLog>(*rtfReceive, logFilePath);
     address_ = std::make_unique<RemoteAddress>(
-        remoteOctets, std::array<TextBox*, 4>{txtTcp1, txtTcp2, txtTcp3, txtTcp4});
+        remoteOctets, remoteAddress, std::array<TextBox*, 4>{txtTcp1, txtTcp2, txtTcp3, txtTcp4});
     help_ = std::make_unique<HelpWindows>(trap_);
     tcp_ =
         std::make_unique<TcpLink>(TcpLink::Parts{*Winsock1,
                                                  *address_,
-                                                 remoteAddress,
                                                  tcpConnected,
                                                  *txtSend,
                                                  *txtRS232Send,
@@ -68,7 +161,7 @@ frmQuorlaneTest::frmQuorlaneTest(PlatformParts parts, QWidget* parent)
     commands_ = std::make_unique<Commands>(
         Commands::Parts{*MSComm1, btnTest, pollingOn, tcpConnected, remoteAddress, pollStep,
                         *txtSend, *txtRS232Send, tcpStatus(), activeLink(),
-                        [this](const QString& text) { SendTcp(text); }, trap_});
+                        [this](const QString& text) { tcp_->SendTcp(text); }, trap_});
     files_ =
         std::make_unique<FileButtons>(FileButtons::Parts{*ComDialog, logFilePath, *log_, trap_});
 
@@ -133,172 +226,113 @@ void frmQuorlaneTest::shutdown() {
 }
 
 void frmQuorlaneTest::buildControls() {
-    using look::twips;
-    setWindowTitle(QStringLiteral("Quorlane - 2018-08-20"));
+    setWindowTitle(QString::fromLatin1(Caption));
     look::makeFixedWindow(this, 12252, 9732);
     look::fillWith(this, look::highlight());
 
     Frame1 = new QFrame(this);
     Frame1->setObjectName(QStringLiteral("Frame1"));
-    Frame1->setGeometry(twips(120, 0, 11940, 9630));
+    Frame1->setGeometry(look::twips(120, 0, 11940, 9630));
     look::fillWith(Frame1, look::highlight());
     look::describe(Frame1, QString(), QStringLiteral("Frame1"));
+
+    const QFont heading = look::font("Tahoma", 15.6);
+    const QFont status = look::font("MS Sans Serif", 9.6, true);
+    const QFont linkButton = look::font("Arial", 9.6, true);
+    const QFont typed = look::font("Courier New", 9.6);
+    const QFont fileButton = look::font("Arial", 14.4);
+    const QFont command = look::defaultFont();
+    using vocabulary::SerialButtons;
+    // In the order they are made, which is the order they are drawn in (each over the
+    // ones before it) until the stacking below.
+    const Row rows[] = {
+        // control, description, caption or text, font, left, top, width, height, tab index
+        {&label1[5], "label1(5)", "TCP/IP", heading, 120, 345, 975, 375, 30, Yellow | FitsCaption},
+        {&label1[6], "label1(6)", "TCP/IP", heading, 120, 375, 975, 375, 31, FitsCaption},
+        {&btnConnect[0], "btnConnect(0)", "Connect TCP/IP", linkButton, 1140, 255, 1740, 555, 21},
+        {&btnConnect[1], "btnConnect(1)", "Disconnect TCP/IP", linkButton, 2955, 255, 1770, 555,
+         22},
+        {&btnConnect[4], "btnConnect(4)", "Network TCP/IP Setup", linkButton, 4785, 255, 2070, 555,
+         35},
+        {&label1[7], "label1(7)", "RS232/485", heading, 6960, 345, 1485, 375, 33,
+         Yellow | FitsCaption},
+        {&label1[8], "label1(8)", "RS232/485", heading, 6960, 375, 1485, 375, 34, FitsCaption},
+        {&cmboCOMMPort, "cmboCOMMPort", "Combo1", look::font("Arial", 18), 8520, 240, 1860, 525, 23,
+         Plain, "Serial port"},
+        {&btnConnect[2], "btnConnect(2)", "RS232/485 Setup", linkButton, 10485, 255, 1305, 555, 32},
+        {&lblConnect[4], "lblConnect(4)", "Label5", status, 1932, 0, 5532, 372, 46,
+         Yellow | Centred},
+        {&lblConnect[5], "lblConnect(5)", "Label5", status, 1920, 24, 5532, 372, 47, Centred},
+        // The strip with the three dots lies behind the octet boxes.
+        {&Label4, "Label4", "       .      .      .", look::font("MS Sans Serif", 13.2, true), 1140,
+         810, 2595, 390, 41},
+        {&txtTcp1, "txtTcp1", "192", typed, 1185, 810, 585, 360, 37, Octet,
+         "First octet of the unit's address"},
+        {&txtTcp2, "txtTcp2", "0", typed, 1830, 810, 555, 360, 38, Octet,
+         "Second octet of the unit's address"},
+        {&txtTcp3, "txtTcp3", "0", typed, 2460, 810, 555, 360, 39, Octet,
+         "Third octet of the unit's address"},
+        {&txtTcp4, "txtTcp4", "0", typed, 3105, 810, 555, 360, 40, Octet,
+         "Fourth octet of the unit's address"},
+        {&btnConnect[3], "btnConnect(3)", "Change Remote Host TCP/IP", linkButton, 3765, 825, 3090,
+         345, 36},
+        {&lblConnect[2], "lblConnect(2)", "Label5", status, 7932, 720, 3132, 372, 44,
+         Yellow | Centred},
+        {&lblConnect[3], "lblConnect(3)", "Label5", status, 7920, 744, 3132, 372, 45, Centred},
+        {&label1[3], "label1(3)", "Send", heading, 405, 1215, 705, 375, 17, Yellow | FitsCaption},
+        {&label1[4], "label1(4)", "Send", heading, 405, 1245, 705, 375, 18, FitsCaption},
+        {&txtRS232Send, "txtRS232Send", "", typed, 1140, 1185, 8625, 390, 24, Plain,
+         "Serial send line"},
+        {&txtSend, "txtSend", "", typed, 1140, 1185, 8625, 390, 1, Hidden, "TCP/IP send line"},
+        // The receive box comes next in the tab order. It hands its focus to the view
+        // inside it, and the box, the view and the view's parts each keep a place in the
+        // tab chain, which setting the tab order does not move (it passes over a control
+        // that takes no focus itself, and ties neither of its neighbours to it). So the box
+        // is made here, right after the TCP/IP send line and before "Save To File", and its
+        // places stay between the two.
+        {&rtfReceive, "rtfReceive", "RichTextBox1", typed, 120, 2250, 11700, 7260, 2, Plain,
+         "Receive box"},
+        {&btnSave[0], "btnSave(0)", "Save To File", fileButton, 9885, 1185, 1905, 390, 19},
+        {&btnSave[1], "btnSave(1)", "Open File", fileButton, 9885, 1620, 1905, 390, 20},
+        {&btnTest[0], "btnTest(0)", SerialButtons[0], command, 930, 1665, 960, 315, 25, Hidden},
+        {&btnTest[1], "btnTest(1)", SerialButtons[1], command, 1905, 1665, 960, 315, 26, Hidden},
+        {&btnTest[2], "btnTest(2)", SerialButtons[2], command, 2880, 1665, 960, 315, 27, Hidden},
+        {&btnTest[3], "btnTest(3)", SerialButtons[3], command, 930, 1980, 960, 315, 28, Hidden},
+        {&btnTest[4], "btnTest(4)", SerialButtons[4], command, 1905, 1980, 960, 315, 29, Hidden},
+        {&btnTest[5], "btnTest(5)", vocabulary::PollingSwitchCaption, command, 2880, 1990, 3120,
+         315, 48},
+        {&lblConnect[1], "lblConnect(1)", "Label5", status, 3012, 1656, 5532, 372, 43,
+         Yellow | Centred},
+        {&lblConnect[0], "lblConnect(0)", "Label5", status, 3000, 1680, 5532, 372, 42, Centred},
+        {&label1[2], "label1(2)", "Receive", heading, 120, 1830, 1065, 375, 15,
+         Yellow | FitsCaption},
+        {&label1[1], "label1(1)", "Receive", heading, 120, 1860, 1065, 375, 16, FitsCaption},
+    };
 
     struct Pending {
         int tabIndex;
         QWidget* widget;
     };
     std::vector<Pending> tabs;
-    auto tab = [&](QWidget* w, int index) { tabs.push_back({index, w}); };
-
-    auto heading = [&](int index, const char* caption, int l, int t, int w, int h, bool yellow) {
-        QLabel* label =
-            look::label(Frame1, QString::fromLatin1(caption), look::font("Tahoma", 15.6), yellow,
-                        Qt::AlignLeft | Qt::AlignTop);
-        label->setGeometry(twips(l, t, w, h));
-        label->adjustSize(); // sizes itself to its caption
-        look::describe(label, QStringLiteral("label1(%1)").arg(index));
-        label1[index] = label;
-    };
-    auto status = [&](int index, int l, int t, int w, int h, bool yellow) {
-        QLabel* label =
-            look::label(Frame1, QStringLiteral("Label5"), look::font("MS Sans Serif", 9.6, true),
-                        yellow, Qt::AlignHCenter | Qt::AlignTop);
-        label->setGeometry(twips(l, t, w, h));
-        look::describe(label, QStringLiteral("lblConnect(%1)").arg(index));
-        lblConnect[index] = label;
-    };
-    auto button = [&](const QString& caption, const QFont& font, int l, int t, int w, int h,
-                      int tabIndex, const QString& description) {
-        auto* b = new CommandButton(caption, Frame1);
-        b->setFont(font);
-        b->setGeometry(twips(l, t, w, h));
-        b->setAutoDefault(true); // Enter presses the focused button
-        look::describe(b, description);
-        tab(b, tabIndex);
-        return b;
-    };
-    auto octetBox = [&](const char* text, int l, int t, int w, int h, int tabIndex, int n) {
-        auto* box = new TextBox(Frame1);
-        box->setFont(look::font("Courier New", 9.6));
-        box->setGeometry(twips(l, t, w, h));
-        box->setInputLimit(3);
-        box->setText(QString::fromLatin1(text));
-        static const char* const names[] = {"First", "Second", "Third", "Fourth"};
-        look::describe(
-            box, QStringLiteral("%1 octet of the unit's address").arg(QLatin1String(names[n - 1])),
-            QStringLiteral("txtTcp%1").arg(n));
-        tab(box, tabIndex);
-        return box;
-    };
-    const QFont buttonFont = look::font("Arial", 9.6, true);
-
-    heading(5, "TCP/IP", 120, 345, 975, 375, true);
-    heading(6, "TCP/IP", 120, 375, 975, 375, false);
-    btnConnect[0] = button(QStringLiteral("Connect TCP/IP"), buttonFont, 1140, 255, 1740, 555, 21,
-                           QStringLiteral("btnConnect(0)"));
-    btnConnect[1] = button(QStringLiteral("Disconnect TCP/IP"), buttonFont, 2955, 255, 1770, 555,
-                           22, QStringLiteral("btnConnect(1)"));
-    btnConnect[4] = button(QStringLiteral("Network TCP/IP Setup"), buttonFont, 4785, 255, 2070, 555,
-                           35, QStringLiteral("btnConnect(4)"));
-    heading(7, "RS232/485", 6960, 345, 1485, 375, true);
-    heading(8, "RS232/485", 6960, 375, 1485, 375, false);
-
-    cmboCOMMPort = new ComboList(Frame1);
-    cmboCOMMPort->setFont(look::font("Arial", 18));
-    cmboCOMMPort->setGeometry(twips(8520, 240, 1860, 525));
-    cmboCOMMPort->setText(QStringLiteral("Combo1"));
-    look::describe(cmboCOMMPort, QStringLiteral("Serial port"), QStringLiteral("cmboCOMMPort"));
-    tab(cmboCOMMPort, 23);
-
-    btnConnect[2] = button(QStringLiteral("RS232/485 Setup"), buttonFont, 10485, 255, 1305, 555, 32,
-                           QStringLiteral("btnConnect(2)"));
-    status(4, 1932, 0, 5532, 372, true);
-    status(5, 1920, 24, 5532, 372, false);
-
-    // The strip with the three dots lies behind the octet boxes.
-    auto* dots = new look::GapMarks(Frame1);
-    Label4 =
-        look::label(dots, QStringLiteral("       .      .      ."),
-                    look::font("MS Sans Serif", 13.2, true), false, Qt::AlignLeft | Qt::AlignTop);
-    Label4->setGeometry(twips(1140, 810, 2595, 390));
-    Label4->setAutoFillBackground(true);
-    {
-        QPalette p = Label4->palette();
-        p.setColor(QPalette::Window, p.color(QPalette::Button));
-        Label4->setPalette(p);
+    std::vector<QWidget*> yellow;
+    for (const Row& row : rows) {
+        QWidget* control =
+            std::visit([&](auto member) { return make(*member, Frame1, row); }, row.control);
+        look::describe(control, row.name ? QString::fromLatin1(row.name) : QString(),
+                       QString::fromLatin1(row.description));
+        if (row.style & Hidden)
+            control->setVisible(false);
+        if (row.style & Yellow)
+            yellow.push_back(control);
+        if (!qobject_cast<QLabel*>(control))
+            tabs.push_back({row.tabIndex, control});
     }
-    look::describe(Label4, QStringLiteral("Label4"));
-
-    txtTcp1 = octetBox("192", 1185, 810, 585, 360, 37, 1);
-    txtTcp2 = octetBox("0", 1830, 810, 555, 360, 38, 2);
-    txtTcp3 = octetBox("0", 2460, 810, 555, 360, 39, 3);
-    txtTcp4 = octetBox("0", 3105, 810, 555, 360, 40, 4);
-    dots->setBoxes({txtTcp1, txtTcp2, txtTcp3, txtTcp4});
-
-    btnConnect[3] = button(QStringLiteral("Change Remote Host TCP/IP"), buttonFont, 3765, 825, 3090,
-                           345, 36, QStringLiteral("btnConnect(3)"));
-    status(2, 7932, 720, 3132, 372, true);
-    status(3, 7920, 744, 3132, 372, false);
-    heading(3, "Send", 405, 1215, 705, 375, true);
-    heading(4, "Send", 405, 1245, 705, 375, false);
-
-    auto sendLine = [&](int tabIndex, const QString& name, const QString& description) {
-        auto* box = new TextBox(Frame1);
-        box->setFont(look::font("Courier New", 9.6));
-        box->setGeometry(twips(1140, 1185, 8625, 390));
-        look::describe(box, name, description);
-        tab(box, tabIndex);
-        return box;
-    };
-    txtRS232Send = sendLine(24, QStringLiteral("Serial send line"), QStringLiteral("txtRS232Send"));
-    txtSend = sendLine(1, QStringLiteral("TCP/IP send line"), QStringLiteral("txtSend"));
-    txtSend->setVisible(false);
-
-    // The receive box comes next in the tab order. It hands its focus to the view inside
-    // it, and the box, the view and the view's parts each keep a place in the tab chain,
-    // which setting the tab order does not move (it passes over a control that takes no
-    // focus itself, and ties neither of its neighbours to it). So the box is made here,
-    // right after the TCP/IP send line and before "Save To File", and its places stay
-    // between the two.
-    rtfReceive = new RichTextBox(Frame1);
-    rtfReceive->setObjectName(QStringLiteral("rtfReceive"));
-    rtfReceive->setFont(look::font("Courier New", 9.6));
-    rtfReceive->setGeometry(twips(120, 2250, 11700, 7260));
-    look::describe(rtfReceive, QStringLiteral("Receive box"), QStringLiteral("rtfReceive"));
-    rtfReceive->setText(QStringLiteral("RichTextBox1"));
-    tab(rtfReceive, 2);
-
-    const QFont fileFont = look::font("Arial", 14.4);
-    btnSave[0] = button(QStringLiteral("Save To File"), fileFont, 9885, 1185, 1905, 390, 19,
-                        QStringLiteral("btnSave(0)"));
-    btnSave[1] = button(QStringLiteral("Open File"), fileFont, 9885, 1620, 1905, 390, 20,
-                        QStringLiteral("btnSave(1)"));
-
-    const int testGeometry[6][4] = {{930, 1665, 960, 315},  {1905, 1665, 960, 315},
-                                    {2880, 1665, 960, 315}, {930, 1980, 960, 315},
-                                    {1905, 1980, 960, 315}, {2880, 1990, 3120, 315}};
-    for (int i = 0; i < 6; ++i) {
-        const QString caption = i < vocabulary::PollingSwitch
-                                    ? vocabulary::word(vocabulary::SerialButtons[i])
-                                    : vocabulary::word(vocabulary::PollingSwitchCaption);
-        btnTest[i] = button(caption, look::defaultFont(), testGeometry[i][0], testGeometry[i][1],
-                            testGeometry[i][2], testGeometry[i][3], 25 + i + (i == 5 ? 18 : 0),
-                            QStringLiteral("btnTest(%1)").arg(i));
-        btnTest[i]->setVisible(i == vocabulary::PollingSwitch);
-    }
-
-    status(1, 3012, 1656, 5532, 372, true);
-    status(0, 3000, 1680, 5532, 372, false);
-    heading(2, "Receive", 120, 1830, 1065, 375, true);
-    heading(1, "Receive", 120, 1860, 1065, 375, false);
+    Label4->setBoxes({txtTcp1, txtTcp2, txtTcp3, txtTcp4});
 
     // The shadow copy of each caption pair is drawn under its yellow copy, and every
     // caption under the controls it overlaps.
-    for (int yellow : {1, 2, 4})
-        lblConnect[yellow]->raise();
-    for (int yellow : {2, 3, 5, 7})
-        label1[yellow]->raise();
+    for (QWidget* label : yellow)
+        label->raise();
     look::stackLabelsBeneath(Frame1);
     rtfReceive->raise(); // over the polling switch's lowest rows, as when it was made last
 
@@ -313,7 +347,7 @@ void frmQuorlaneTest::buildControls() {
 
     MSComm1 = new SerialControl(this);
     MSComm1->setObjectName(QStringLiteral("MSComm1"));
-    MSComm1->setCommPort(StartupPort);
+    MSComm1->setCommPort(SerialLink::StartupPort);
 
     Winsock1 = socket_.get();
     Winsock1->setObjectName(QStringLiteral("Winsock1"));
@@ -322,53 +356,35 @@ void frmQuorlaneTest::buildControls() {
 }
 
 void frmQuorlaneTest::wireEvents() {
-    connect(txtTcp1, &TextBox::Change, this, &frmQuorlaneTest::txtTcp1_Change);
-    connect(txtTcp2, &TextBox::Change, this, &frmQuorlaneTest::txtTcp2_Change);
-    connect(txtTcp3, &TextBox::Change, this, &frmQuorlaneTest::txtTcp3_Change);
-    connect(txtTcp4, &TextBox::Change, this, &frmQuorlaneTest::txtTcp4_Change);
+    connect(txtTcp1, &TextBox::Change, this, [this] { address_->txtTcp1_Change(); });
+    connect(txtTcp2, &TextBox::Change, this, [this] { address_->txtTcp2_Change(); });
+    connect(txtTcp3, &TextBox::Change, this, [this] { address_->txtTcp3_Change(); });
+    connect(txtTcp4, &TextBox::Change, this, [this] { address_->txtTcp4_Change(); });
     for (std::int16_t i = 0; i < static_cast<std::int16_t>(btnConnect.size()); ++i)
         connect(btnConnect[i], &QPushButton::clicked, this, [this, i] { btnConnect_Click(i); });
     for (std::int16_t i = 0; i < static_cast<std::int16_t>(btnTest.size()); ++i)
-        connect(btnTest[i], &QPushButton::clicked, this, [this, i] { btnTest_Click(i); });
+        connect(btnTest[i], &QPushButton::clicked, this,
+                [this, i] { commands_->btnTest_Click(i); });
     for (std::int16_t i = 0; i < static_cast<std::int16_t>(btnSave.size()); ++i)
-        connect(btnSave[i], &QPushButton::clicked, this, [this, i] { btnSave_Click(i); });
-    txtSend->KeyPress = [this](std::int16_t& key) { txtSend_KeyPress(key); };
-    txtRS232Send->KeyPress = [this](std::int16_t& key) { txtRS232Send_KeyPress(key); };
-    connect(Winsock1, &SocketControl::DataArrival, this, &frmQuorlaneTest::Winsock1_DataArrival);
-    connect(cmboCOMMPort, &ComboList::Click, this, &frmQuorlaneTest::cmboCOMMPort_Click);
-    connect(MSComm1, &SerialControl::OnComm, this, &frmQuorlaneTest::MSComm1_OnComm);
-    connect(Timer1, &QTimer::timeout, this, &frmQuorlaneTest::Timer1_Timer);
+        connect(btnSave[i], &QPushButton::clicked, this, [this, i] { files_->btnSave_Click(i); });
+    txtSend->KeyPress = [this](std::int16_t& key) { tcp_->txtSend_KeyPress(key); };
+    txtRS232Send->KeyPress = [this](std::int16_t& key) { serial_->txtRS232Send_KeyPress(key); };
+    connect(Winsock1, &SocketControl::DataArrival, this,
+            [this](std::int32_t bytesTotal) { tcp_->Winsock1_DataArrival(bytesTotal); });
+    connect(cmboCOMMPort, &ComboList::Click, this, [this] { serial_->cmboCOMMPort_Click(); });
+    connect(MSComm1, &SerialControl::OnComm, this, [this] { serial_->MSComm1_OnComm(); });
+    connect(Timer1, &QTimer::timeout, this, [this] { commands_->Timer1_Timer(); });
 }
 
 void frmQuorlaneTest::Form_Load() {
     try {
-        for (int k = 0; k < 4; ++k)
-            remoteOctets[k] = QString::fromLatin1(DefaultOctets[k]);
-        remoteAddress = address_->joined();
-        txtTcp1->setText(remoteOctets[0]);
-        txtTcp2->setText(remoteOctets[1]);
-        txtTcp3->setText(remoteOctets[2]);
-        txtTcp4->setText(remoteOctets[3]);
+        address_->takeDefault();
         logFilePath = QStringLiteral("C:\\ZEL.txt");
         appFolder = paths::programFolder();
         log_->startAfresh();
-        for (int counter = 2; counter <= 20; ++counter)
-            cmboCOMMPort->AddItem(SerialLink::listEntry(counter - 1));
-        if (MSComm1->PortOpen())
-            MSComm1->setPortOpen(false);
-        MSComm1->setCommPort(StartupPort);
-        cmboCOMMPort->setText(SerialLink::listEntry(MSComm1->CommPort()));
-        MSComm1->setSettings(QString::fromLatin1(SerialLink::LineSettings));
-        MSComm1->setDTREnable(true);
-        MSComm1->setRTSEnable(true);
-        MSComm1->setRThreshold(1);
-        MSComm1->setSThreshold(1);
-        MSComm1->setPortOpen(true);
-        serialStatus().set(SerialLink::connectedCaption(MSComm1->CommPort()));
-        MSComm1->Output(vocabulary::serialLine(vocabulary::word(vocabulary::SerialGreeting)));
+        serial_->startUp();
     } catch (const RuntimeError& e) {
-        const QString caption = SerialLink::errorCaption(MSComm1->CommPort());
-        serialStatus().set(caption);
+        const QString caption = serial_->showError();
         // The window shows only the caption; why start-up failed goes to the standard
         // error stream, for whoever started the program from a terminal or reads its log.
         qWarning().noquote() << caption + QStringLiteral(" at start-up: ") + e.description() +
@@ -377,55 +393,9 @@ void frmQuorlaneTest::Form_Load() {
     }
 }
 
-void frmQuorlaneTest::txtTcp1_Change() {
-    address_->boxChanged(0);
-}
-void frmQuorlaneTest::txtTcp2_Change() {
-    address_->boxChanged(1);
-}
-void frmQuorlaneTest::txtTcp3_Change() {
-    address_->boxChanged(2);
-}
-void frmQuorlaneTest::txtTcp4_Change() {
-    address_->boxChanged(3);
-}
 void frmQuorlaneTest::btnConnect_Click(std::int16_t index) {
-    // One array holds the link buttons (0, 1, 3) and the help buttons (2, 4).
     tcp_->btnConnect_Click(index);
     help_->btnConnect_Click(index);
-}
-void frmQuorlaneTest::txtSend_KeyPress(std::int16_t& keyAscii) {
-    tcp_->txtSend_KeyPress(keyAscii);
-}
-void frmQuorlaneTest::Winsock1_DataArrival(std::int32_t bytesTotal) {
-    tcp_->Winsock1_DataArrival(bytesTotal);
-}
-void frmQuorlaneTest::cmboCOMMPort_Click() {
-    serial_->cmboCOMMPort_Click();
-}
-void frmQuorlaneTest::txtRS232Send_KeyPress(std::int16_t& keyAscii) {
-    serial_->txtRS232Send_KeyPress(keyAscii);
-}
-void frmQuorlaneTest::MSComm1_OnComm() {
-    serial_->MSComm1_OnComm();
-}
-void frmQuorlaneTest::btnTest_Click(std::int16_t index) {
-    commands_->btnTest_Click(index);
-}
-void frmQuorlaneTest::Timer1_Timer() {
-    commands_->Timer1_Timer();
-}
-void frmQuorlaneTest::btnSave_Click(std::int16_t index) {
-    files_->btnSave_Click(index);
-}
-void frmQuorlaneTest::InitCommPort() {
-    serial_->InitCommPort();
-}
-void frmQuorlaneTest::SendTcp(const QString& text) {
-    tcp_->SendTcp(text);
-}
-Flag frmQuorlaneTest::ParseIpAnswer(const QString& text) {
-    return address_->ParseIpAnswer(text);
 }
 
 void frmQuorlaneTest::ErrorReport(const QString& number, const QString& description,

@@ -3,6 +3,7 @@
 #include "app/platformparts.h"
 #include "shared/captionpair.h"
 #include "shared/errortrap.h"
+#include "shared/look.h"
 #include "shared/state.h"
 
 #include <QString>
@@ -18,7 +19,6 @@ class FileButtons;
 class FileDialog;
 class HelpWindows;
 class QFrame;
-class QLabel;
 class QPushButton;
 class QTimer;
 class ReceiveLog;
@@ -35,10 +35,14 @@ class TextBox;
 // end of the run. Creating it runs its load (Form_Load) before it is first shown.
 //
 // Each subsystem's handlers live with their subsystem and get only what they use; the
-// handlers here carry the names the window's events are known by and pass them on.
+// window's events are wired straight to them. The window keeps its own load, the click
+// of btnConnect (one array that serves two subsystems), the error report and the wait.
 class frmQuorlaneTest : public QWidget, public FormState {
     Q_OBJECT
 public:
+    // The window's caption, its title on screen and to a screen reader.
+    static constexpr const char* Caption = "Quorlane - 2018-08-20";
+
     explicit frmQuorlaneTest(PlatformParts parts = {}, QWidget* parent = nullptr);
     ~frmQuorlaneTest() override;
 
@@ -52,7 +56,7 @@ public:
     TextBox* txtTcp2 = nullptr;
     TextBox* txtTcp3 = nullptr;
     TextBox* txtTcp4 = nullptr;
-    QLabel* Label4 = nullptr;
+    look::GapMarks* Label4 = nullptr;
     TextBox* txtRS232Send = nullptr;
     TextBox* txtSend = nullptr;
     std::array<QPushButton*, 2> btnSave{};
@@ -68,29 +72,10 @@ public:
     CaptionPair serialStatus() const { return {lblConnect[2], lblConnect[3]}; }
     CaptionPair activeLink() const { return {lblConnect[4], lblConnect[5]}; }
 
-    // The default remote address of the unit.
-    static constexpr std::array<const char*, 4> DefaultOctets = {"192", "168", "1", "100"};
-    static constexpr int StartupPort = 5;
-
     // ---- handlers and procedures ----
     void Form_Load();
-    void txtTcp1_Change();
-    void txtTcp2_Change();
-    void txtTcp3_Change();
-    void txtTcp4_Change();
+    // One array holds the link buttons (0, 1, 3) and the help buttons (2, 4).
     void btnConnect_Click(std::int16_t index);
-    void txtSend_KeyPress(std::int16_t& keyAscii);
-    void Winsock1_DataArrival(std::int32_t bytesTotal);
-    void cmboCOMMPort_Click();
-    void txtRS232Send_KeyPress(std::int16_t& keyAscii);
-    void MSComm1_OnComm();
-    void btnTest_Click(std::int16_t index);
-    void Timer1_Timer();
-    void btnSave_Click(std::int16_t index);
-
-    void InitCommPort();
-    void SendTcp(const QString& text);
-    Flag ParseIpAnswer(const QString& text);
     void ErrorReport(const QString& number, const QString& description, const QString& source,
                      const QString& window, const QString& procedure);
     void Sleep(std::int16_t seconds);
@@ -110,8 +95,13 @@ public:
     // Shut down, or asked to close and about to.
     bool isClosing() const { return shutDown_ || closePending_; }
 
+    // ---- the subsystems ----
     const ErrorTrap& trap() const { return trap_; }
+    RemoteAddress& address() { return *address_; }
     ReceiveLog& receiveLog() { return *log_; }
+    TcpLink& tcpLink() { return *tcp_; }
+    SerialLink& serialLink() { return *serial_; }
+    Commands& commands() { return *commands_; }
     HelpWindows& helpWindows() { return *help_; }
     FileButtons& fileButtons() { return *files_; }
 

@@ -14,5 +14,4 @@ struct CaptionPair {
         first->setText(text);
         second->setText(text);
     }
-    QString text() const { return first->text(); }
 };

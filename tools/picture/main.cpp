@@ -410,7 +410,7 @@ int main(int argc, char** argv) {
     parts.messageBox = messages;
     parts.makeSocket = [] { return std::make_unique<OfflineSocket>(); };
     frmQuorlaneTest window(std::move(parts));
-    if (messages->count != 0 || window.cmboCOMMPort->Text() != QLatin1String("Com 5")) {
+    if (messages->count != 0 || window.cmboCOMMPort->currentText() != QLatin1String("Com 5")) {
         say() << "the main window did not start up as usual\n";
         return 1;
     }

@@ -60,8 +60,6 @@ public:
     void AddItem(const QString& item);
     std::int16_t ListIndex() const { return static_cast<std::int16_t>(currentIndex()); }
     void setListIndex(std::int16_t index);
-    std::int16_t ListCount() const { return static_cast<std::int16_t>(count()); }
-    QString Text() const { return currentText(); }
     void setText(const QString& text);
 
     void showPopup() override;

@@ -6,8 +6,16 @@
 #include <cmath>
 #include <cstdlib>
 
-RemoteAddress::RemoteAddress(std::array<QString, 4>& octets, std::array<TextBox*, 4> boxes)
-    : octets_(octets), boxes_(boxes) {}
+RemoteAddress::RemoteAddress(std::array<QString, 4>& octets, QString& remoteAddress,
+                             std::array<TextBox*, 4> boxes)
+    : octets_(octets), remoteAddress_(remoteAddress), boxes_(boxes) {}
+
+void RemoteAddress::takeDefault() {
+    for (int k = 0; k < 4; ++k)
+        octets_[k] = QString::fromLatin1(DefaultOctets[k]);
+    join();
+    writeBoxes();
+}
 
 std::optional<double> RemoteAddress::parseNumber(const QString& text, const QLocale& locale) {
     const QString decimal = locale.decimalPoint();
@@ -114,7 +122,7 @@ void RemoteAddress::writeBoxes() {
         boxes_[k]->setText(octets_[k]);
 }
 
-QString RemoteAddress::joined() const {
-    return octets_[0] + QLatin1Char('.') + octets_[1] + QLatin1Char('.') + octets_[2] +
-           QLatin1Char('.') + octets_[3];
+void RemoteAddress::join() {
+    remoteAddress_ = octets_[0] + QLatin1Char('.') + octets_[1] + QLatin1Char('.') + octets_[2] +
+                     QLatin1Char('.') + octets_[3];
 }

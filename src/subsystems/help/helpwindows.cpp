@@ -25,7 +25,7 @@ void bringForward(QWidget* w) {
 frmNetWorkSetUp::frmNetWorkSetUp() {
     setObjectName(QStringLiteral("frmNetWorkSetUp"));
     setAttribute(Qt::WA_DeleteOnClose);
-    setWindowTitle(QStringLiteral("Network (TCP/IP) Setup"));
+    setWindowTitle(QString::fromLatin1(Caption));
     setWindowIcon(QIcon(QStringLiteral(":/look/network.png")));
     look::makeSizableWindow(this, 10788, 7764);
     look::fillWith(this, look::darkTeal());
@@ -46,7 +46,7 @@ void frmNetWorkSetUp::Form_Load() {
 frmRS232_485SetUp::frmRS232_485SetUp() {
     setObjectName(QStringLiteral("frmRS232_485SetUp"));
     setAttribute(Qt::WA_DeleteOnClose);
-    setWindowTitle(QStringLiteral("RS232/485 Setup"));
+    setWindowTitle(QString::fromLatin1(Caption));
     setWindowIcon(QIcon(QStringLiteral(":/look/serial.png")));
     look::makeSizableWindow(this, 10788, 7764);
     look::fillWith(this, look::darkTeal());

@@ -16,6 +16,7 @@ class RichTextBox;
 class frmNetWorkSetUp : public QWidget {
     Q_OBJECT
 public:
+    static constexpr const char* Caption = "Network (TCP/IP) Setup"; // its title
     frmNetWorkSetUp();
     // Loads appFolder + "\NetworkTCPSetup.rtf" into the box; throws when it cannot.
     void Form_Load();
@@ -27,6 +28,7 @@ public:
 class frmRS232_485SetUp : public QWidget {
     Q_OBJECT
 public:
+    static constexpr const char* Caption = "RS232/485 Setup"; // its title
     frmRS232_485SetUp();
 
     std::array<QLabel*, 16> label1{};

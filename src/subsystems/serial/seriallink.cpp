@@ -7,19 +7,47 @@
 #include "shared/errortrap.h"
 #include "shared/vocabulary.h"
 
-QString SerialLink::connectedCaption(int port) {
+namespace {
+
+// The list's entry for a port, and the status captions.
+QString listEntry(int port) {
+    return QStringLiteral("Com ") + QString::number(port);
+}
+QString connectedCaption(int port) {
     return QStringLiteral("Connect to com ") + QString::number(port);
 }
 
-QString SerialLink::errorCaption(int port) {
-    return QStringLiteral("Error Com ") + QString::number(port);
-}
-
-QString SerialLink::listEntry(int port) {
-    return QStringLiteral("Com ") + QString::number(port);
-}
+} // namespace
 
 SerialLink::SerialLink(Parts parts) : p_(std::move(parts)) {}
+
+void SerialLink::startUp() {
+    for (int counter = 2; counter <= 20; ++counter)
+        p_.list.AddItem(listEntry(counter - 1));
+    openPort(StartupPort, 1, true);
+    p_.comm.Output(vocabulary::serialLine(vocabulary::word(vocabulary::SerialGreeting)));
+}
+
+QString SerialLink::showError() {
+    const QString caption = QStringLiteral("Error Com ") + QString::number(p_.comm.CommPort());
+    p_.status.set(caption);
+    return caption;
+}
+
+void SerialLink::openPort(std::int16_t port, std::int16_t sendThreshold, bool showInList) {
+    if (p_.comm.PortOpen())
+        p_.comm.setPortOpen(false);
+    p_.comm.setCommPort(port);
+    if (showInList)
+        p_.list.setText(listEntry(p_.comm.CommPort()));
+    p_.comm.setSettings(QString::fromLatin1(LineSettings));
+    p_.comm.setDTREnable(true);
+    p_.comm.setRTSEnable(true);
+    p_.comm.setRThreshold(1);
+    p_.comm.setSThreshold(sendThreshold);
+    p_.comm.setPortOpen(true);
+    p_.status.set(connectedCaption(p_.comm.CommPort()));
+}
 
 void SerialLink::InitCommPort() {
     p_.trap.run(
@@ -28,18 +56,9 @@ void SerialLink::InitCommPort() {
             const std::int16_t index = p_.list.ListIndex();
             if (index > 19 || index < 0)
                 p_.list.setListIndex(0);
-            if (p_.comm.PortOpen())
-                p_.comm.setPortOpen(false);
-            p_.comm.setCommPort(static_cast<std::int16_t>(p_.list.ListIndex() + 1));
-            p_.comm.setSettings(QString::fromLatin1(LineSettings));
-            p_.comm.setDTREnable(true);
-            p_.comm.setRTSEnable(true);
-            p_.comm.setRThreshold(1);
-            p_.comm.setSThreshold(0);
-            p_.comm.setPortOpen(true);
-            p_.status.set(connectedCaption(p_.comm.CommPort()));
+            openPort(static_cast<std::int16_t>(p_.list.ListIndex() + 1), 0, false);
         },
-        [&] { p_.status.set(errorCaption(p_.comm.CommPort())); });
+        [&] { showError(); });
 }
 
 void SerialLink::cmboCOMMPort_Click() {

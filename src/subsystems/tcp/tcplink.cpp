@@ -14,8 +14,8 @@
 TcpLink::TcpLink(Parts parts) : p_(std::move(parts)) {}
 
 void TcpLink::connectSequence() {
-    p_.remoteAddress = p_.address.joined();
-    p_.winsock.setRemoteHost(p_.remoteAddress);
+    p_.address.join();
+    p_.winsock.setRemoteHost(p_.address.remoteAddress());
     p_.address.writeBoxes();
     p_.winsock.Connect();
     p_.sleep(2);

@@ -27,7 +27,6 @@ public:
     struct Parts {
         SocketControl& winsock;
         RemoteAddress& address;
-        QString& remoteAddress;
         Flag& tcpConnected;
         TextBox& txtSend;
         TextBox& txtRS232Send;
