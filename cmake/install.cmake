@@ -89,9 +89,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
-# The Qt libraries come from the system. dpkg-shlibdeps (dpkg-dev) names them with the
-# versions built against; CPack needs `file` to find the executables. Without either,
-# the list is given by hand. The fonts are looked up by name, so no library names them.
+# The Qt libraries and zstd come from the system. dpkg-shlibdeps (dpkg-dev) names them
+# with the versions built against; CPack needs `file` to find the executables. Without
+# either, the list is given by hand. The fonts are looked up by name, so no library names
+# them.
 set(QUORLANE_DEB_FONTS "fonts-liberation | fonts-dejavu-core")
 find_program(QUORLANE_DPKG_SHLIBDEPS dpkg-shlibdeps)
 find_program(QUORLANE_FILE_COMMAND file)
@@ -103,7 +104,8 @@ else()
   string(JOIN ", " CPACK_DEBIAN_PACKAGE_DEPENDS
     "libc6 (>= 2.34)" "libstdc++6 (>= 12)" "libgcc-s1"
     "libqt6core6 (>= 6.4)" "libqt6gui6 (>= 6.4)" "libqt6widgets6 (>= 6.4)"
-    "libqt6network6 (>= 6.4)" "libqt6serialport6 (>= 6.4)" "${QUORLANE_DEB_FONTS}")
+    "libqt6network6 (>= 6.4)" "libqt6serialport6 (>= 6.4)" "libzstd1 (>= 1.4)"
+    "${QUORLANE_DEB_FONTS}")
 endif()
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/")
 include(CPack)

@@ -3,7 +3,7 @@
 
 QUORLANE_PACKAGES=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-serialport-dev libgl-dev
+  qt6-base-dev qt6-serialport-dev libgl-dev libzstd-dev
   fonts-liberation fonts-dejavu-core
   xvfb xauth x11-apps x11-utils xdotool imagemagick openbox orca
   iproute2 util-linux procps

@@ -45,9 +45,9 @@ dpkg-deb --field "$deb" Package Version Architecture Depends
 outside=$(dpkg-deb --contents "$deb" | awk '{print $6}' | grep -v '^\./$' | grep -v '^\./usr/' || true)
 [ -z "$outside" ] || fail "files outside /usr: $outside"
 
-# The dependencies name the Qt 6 libraries and the fonts ...
+# The dependencies name the Qt 6 libraries, zstd and the fonts ...
 depends=$(dpkg-deb --field "$deb" Depends)
-for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libqt6serialport6; do
+for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libqt6serialport6 libzstd1; do
     grep -Eq "(^|, )$lib( |,|$)" <<<"$depends" || fail "Depends lacks $lib: $depends"
 done
 grep -Fq "fonts-liberation | fonts-dejavu-core" <<<"$depends" || fail "Depends lacks the fonts: $depends"

@@ -49,6 +49,8 @@ private slots:
     void textBreaksBothWays();
     void selectionInTextCharacters();
     void loadPlainAndRich();
+    void loadReportsWhatItRead_data();
+    void loadReportsWhatItRead();
     void saveRoundTrip();
     void missingFileLeavesBoxAlone();
     void accessibleTextOfEachBox();
@@ -147,6 +149,47 @@ void TstRichTextBox::loadPlainAndRich() {
     box.LoadFile(rich);
     QVERIFY(!box.SaveFile(plain, 1).plain);
     QCOMPARE(readFile(plain), QByteArray("Hello\r\nWorld"));
+}
+
+void TstRichTextBox::loadReportsWhatItRead_data() {
+    // A file is read a piece at a time: a break or the start of the rich-text mark may
+    // lie across the end of a piece (a megabyte), `at` bytes of 'a' before the rest.
+    QTest::addColumn<int>("at");
+    QTest::addColumn<QByteArray>("rest");
+    QTest::addColumn<QByteArray>("stored"); // what follows the 'a's in the box
+    QTest::addColumn<bool>("rewritten");
+    QTest::addColumn<bool>("crCarry");
+    const int mb = 1 << 20;
+    QTest::newRow("empty") << 0 << QByteArray() << QByteArray() << false << false;
+    QTest::newRow("part of the rich mark") << 0 << QByteArray("{\\rt") << QByteArray("{\\rt")
+                                           << false << false;
+    for (int at : {mb - 2, mb - 1, mb}) {
+        const QByteArray where = QByteArray::number(at - mb);
+        QTest::newRow("crlf over pieces " + where)
+            << at << QByteArray("\r\nb\r\n") << QByteArray("\r\nb\r\n") << false << false;
+        QTest::newRow("lone cr over pieces " + where)
+            << at << QByteArray("\rb\r") << QByteArray("\r\nb\r\n") << true << true;
+    }
+}
+
+void TstRichTextBox::loadReportsWhatItRead() {
+    QFETCH(int, at);
+    QFETCH(QByteArray, rest);
+    QFETCH(QByteArray, stored);
+    QFETCH(bool, rewritten);
+    QFETCH(bool, crCarry);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("file.txt"));
+    QVERIFY(writeFile(path, QByteArray(at, 'a') + rest));
+    RichTextBox box;
+    box.setText(QStringLiteral("old"));
+    const RichTextBox::FileReport read = box.LoadFile(path);
+    QVERIFY(read.plain && !box.isRich());
+    QCOMPARE(read.bytes, at + rest.size());
+    QCOMPARE(read.breaksRewritten, rewritten);
+    QCOMPARE(read.crCarry, crCarry);
+    QCOMPARE(box.store().bytes(), QByteArray(at, 'a') + stored);
+    QCOMPARE(box.SelStart(), 0);
 }
 
 void TstRichTextBox::saveRoundTrip() {

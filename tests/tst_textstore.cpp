@@ -122,6 +122,7 @@ private slots:
     void remove();
     void appendLeavesCaretAndSelection();
     void callbacksReportChanges();
+    void randomEditsKeepIndexRight_data();
     void randomEditsKeepIndexRight();
     void tailAndMid_data();
     void tailAndMid();
@@ -527,61 +528,86 @@ void TstTextStore::callbacksReportChanges() {
     QCOMPARE(destroyed, 1);
 }
 
+void TstTextStore::randomEditsKeepIndexRight_data() {
+    // A store whose cache holds a block or two packs and unpacks blocks all the time; it
+    // must answer exactly as one whose cache holds every block (nothing ever packed).
+    QTest::addColumn<qint64>("blockBytes");
+    QTest::addColumn<qint64>("cachedBlocks");
+    QTest::newRow("blocks of 3, one cached") << qint64(3) << qint64(1);
+    QTest::newRow("blocks of 64, one cached") << qint64(64) << qint64(1);
+    QTest::newRow("blocks of 300, two cached") << qint64(300) << qint64(2);
+    QTest::newRow("blocks of the real size") << qint64(TextStore::DefaultBlockBytes)
+                                     << qint64(TextStore::DefaultCachedBlocks);
+}
+
 void TstTextStore::randomEditsKeepIndexRight() {
-    for (std::int64_t blockBytes :
-         {std::int64_t(3), std::int64_t(64), TextStore::DefaultBlockBytes}) {
-        std::mt19937 rng(4242);
-        TextStore s(blockBytes);
-        bool carry = false;
-        auto any = [&](std::int64_t lo, std::int64_t hi) {
-            return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng);
-        };
-        for (int step = 0; step < 4000; ++step) {
-            const std::int64_t len = s.length();
-            QByteArray before = s.bytes();
-            switch (any(0, 9)) {
-            case 0:
-                if (any(0, 4) == 0) {
-                    s.setText(randomPiece(rng, 200));
-                    carry = false;
-                }
-                break;
-            case 1:
-            case 2:
-                s.select(any(-2, len + 2), any(-2, len + 2));
-                s.replaceSelection(randomPiece(rng, 12));
-                break;
-            case 3:
-                s.setSelStart(any(0, len));
-                s.replaceSelection(randomPiece(rng, 3));
-                break;
-            case 4:
-            case 5:
-                s.append(randomPiece(rng, 12), carry);
-                break;
-            case 6:
-            case 7:
-                s.remove(any(-1, len), any(-1, 8));
-                break;
-            case 8:
-                s.setSelStart(any(-1, len + 1));
-                s.setSelLength(any(-1, 10));
-                break;
-            default:
-                if (len > 4000)
-                    s.remove(0, len / 2);
-                break;
-            }
-            const QString problem = checkConsistent(s);
-            if (!problem.isEmpty()) {
-                QFAIL(qPrintable(QStringLiteral("blocks of %1, step %2: %3 (before: %4, after: %5)")
-                                     .arg(blockBytes)
-                                     .arg(step)
-                                     .arg(problem, QString::fromLatin1(before.toPercentEncoding()),
-                                          QString::fromLatin1(s.bytes().toPercentEncoding()))));
-            }
+    QFETCH(qint64, blockBytes);
+    QFETCH(qint64, cachedBlocks);
+    std::mt19937 rng(4242);
+    TextStore s(blockBytes, cachedBlocks);
+    TextStore plain(blockBytes, std::numeric_limits<qint64>::max());
+    bool carry = false, plainCarry = false;
+    auto any = [&](std::int64_t lo, std::int64_t hi) {
+        return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng);
+    };
+    // Each step on both stores alike.
+    auto both = [&](auto&& step) {
+        step(s, carry);
+        step(plain, plainCarry);
+    };
+    for (int step = 0; step < 4000; ++step) {
+        const std::int64_t len = s.length();
+        QByteArray before = s.bytes();
+        const QByteArray piece = randomPiece(rng, any(0, 2) == 0 ? 200 : 12);
+        const std::int64_t a = any(-2, len + 2), b = any(-2, len + 2);
+        switch (any(0, 10)) {
+        case 0:
+            if (any(0, 4) == 0)
+                both([&](TextStore& t, bool& c) { t.setText(piece), c = false; });
+            break;
+        case 1:
+        case 2:
+            both([&](TextStore& t, bool&) { t.select(a, b), t.replaceSelection(piece.left(12)); });
+            break;
+        case 3:
+            both([&](TextStore& t, bool&) { t.setSelStart(a), t.replaceSelection(piece.left(3)); });
+            break;
+        case 4:
+        case 5:
+            both([&](TextStore& t, bool& c) { t.append(piece, c); });
+            break;
+        case 6:
+        case 7:
+            both([&](TextStore& t, bool&) { t.remove(a, b % 9); });
+            break;
+        case 8:
+            both([&](TextStore& t, bool&) { t.setSelStart(a), t.setSelLength(b % 11); });
+            break;
+        case 9:
+            both([&](TextStore& t, bool& c) { t.continueLoad(piece, c); });
+            break;
+        default:
+            if (len > 4000)
+                both([&](TextStore& t, bool&) { t.remove(0, len / 2); });
+            s.finishPacking(); // or the next reads take blocks still being packed
+            break;
+        }
+        QString problem = checkConsistent(s);
+        if (problem.isEmpty() && (s.bytes() != plain.bytes() || s.caret() != plain.caret() ||
+                                  s.selStart() != plain.selStart() ||
+                                  s.selLength() != plain.selLength() ||
+                                  s.mid(a, b) != plain.mid(a, b)))
+            problem = QStringLiteral("answers differ from the store that packs nothing");
+        if (!problem.isEmpty()) {
+            QFAIL(qPrintable(QStringLiteral("step %1: %2 (before: %3, after: %4)")
+                                 .arg(step)
+                                 .arg(problem, QString::fromLatin1(before.toPercentEncoding()),
+                                      QString::fromLatin1(s.bytes().toPercentEncoding()))));
         }
     }
+    QCOMPARE(plain.packs(), 0u);
+    if (cachedBlocks < TextStore::DefaultCachedBlocks)
+        QVERIFY(s.packs() > 0 && s.unpacks() > 0);
 }
 
 void TstTextStore::tailAndMid_data() {
@@ -711,33 +737,29 @@ void TstTextStore::everyByteValueKept() {
 }
 
 void TstTextStore::appendLeavesTheTextInPlace() {
-    // Appending fills the last block and adds new ones: the bytes already there are never
-    // moved or copied, and every block but the last is full.
-    TextStore s;
+    // Appending fills the last block and adds new ones: every block but the last is full,
+    // each block left behind is handed over for packing once when it leaves the cache (here
+    // of one block), and nothing packed is unpacked or packed again.
+    TextStore s(TextStore::DefaultBlockBytes, 1);
     const std::int64_t block = s.blockBytes();
     bool carry = false;
     s.append(QByteArray(block / 2, 'a'), carry);
-    // Where the byte at `pos` lies in memory (compared as addresses).
-    auto whereIs = [&](std::int64_t pos) {
-        const void* p = nullptr;
-        s.forEachPiece(pos, 1, [&](QByteArrayView piece) { p = piece.data(); });
-        return p;
-    };
-    const void* first = whereIs(0);
     const QByteArray line = QByteArray(997, 'x') + "\r\n";
     for (int i = 0; i < 300; ++i)
         s.append(line, carry);
-    QCOMPARE(whereIs(0), first);
+    s.finishPacking();
     QCOMPARE(s.blockCount(), (s.length() + block - 1) / block);
+    QCOMPARE(s.packs(), std::uint64_t(s.blockCount() - 2));
+    QCOMPARE(s.unpacks(), 0u);
     QCOMPARE(s.lineCount(), 301);
     QCOMPARE(s.lineStart(300), s.length());
     QCOMPARE(s.lineLength(1), 997);
+    QCOMPARE(s.unpacks(), 0u); // lines are found without unpacking
 
-    // An insertion in the first block leaves the others where they are.
-    const void* third = whereIs(2 * block + 5);
+    // An insertion in the first block unpacks that block alone.
     s.setSelStart(10);
     s.replaceSelection("inserted");
-    QCOMPARE(whereIs(2 * block + 5 + 8), third);
+    QCOMPARE(s.unpacks(), 1u);
     QCOMPARE(s.mid(8, 12), QByteArray("aainsertedaa"));
     QCOMPARE(checkConsistent(s), QString());
 }

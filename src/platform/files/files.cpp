@@ -228,40 +228,51 @@ void TextFile::close() {
 #ifndef Q_OS_WIN
 namespace {
 
-// Reads the file from `from` up to `to` (to its end when `to` is negative).
-QByteArray readSpan(const QString& native, std::int64_t from, std::int64_t to) {
+// Reads the file from `from` up to `to` (to its end when `to` is negative), handing it to
+// `take` up to `piece` bytes at a time; `reserve` learns first how much to expect.
+void readSpan(const QString& native, std::int64_t from, std::int64_t to, std::int64_t piece,
+              const std::function<void(std::int64_t)>& reserve,
+              const std::function<void(QByteArrayView)>& take) {
     const int fd = ::open(native.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         throwErrno(errno, native, false);
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
         throwErrno(EISDIR, native, false);
-    }
-    QByteArray out;
     const std::int64_t expected = to >= 0 ? to - from : std::int64_t(st.st_size) - from;
-    if (expected > 0)
-        out.reserve(expected);
-    char buf[1 << 16];
+    if (expected > 0 && reserve)
+        reserve(expected);
+    QByteArray buf(static_cast<qsizetype>(std::max<std::int64_t>(piece, 1)), Qt::Uninitialized);
+    std::int64_t done = 0;
     for (;;) {
         const std::int64_t want =
-            to >= 0 ? std::min<std::int64_t>(sizeof buf, to - from - out.size()) : sizeof buf;
+            to >= 0 ? std::min<std::int64_t>(buf.size(), to - from - done) : buf.size();
         if (want <= 0)
             break;
         const ssize_t n =
-            ::pread(fd, buf, static_cast<size_t>(want), static_cast<off_t>(from + out.size()));
+            ::pread(fd, buf.data(), static_cast<size_t>(want), static_cast<off_t>(from + done));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            const int e = errno;
-            ::close(fd);
-            throwErrno(e, native, false);
+            throwErrno(errno, native, false);
         }
         if (n == 0)
             break;
-        out.append(buf, n);
+        done += n;
+        take(QByteArrayView(buf.constData(), n));
     }
-    ::close(fd);
+}
+
+// The same into one array.
+QByteArray readSpan(const QString& native, std::int64_t from, std::int64_t to) {
+    QByteArray out;
+    readSpan(
+        native, from, to, 1 << 16, [&](std::int64_t n) { out.reserve(n); },
+        [&](QByteArrayView piece) { out.append(piece); });
     return out;
 }
 
@@ -269,6 +280,17 @@ QByteArray readSpan(const QString& native, std::int64_t from, std::int64_t to) {
 #endif
 
 QByteArray readAll(const QString& path) {
+#ifdef Q_OS_WIN
+    QByteArray out;
+    readPieces(path, 1 << 16, [&](QByteArrayView piece) { out.append(piece); });
+    return out;
+#else
+    return readSpan(checkedNative(path), 0, -1);
+#endif
+}
+
+void readPieces(const QString& path, std::int64_t piece,
+                const std::function<void(QByteArrayView)>& take) {
     const QString native = checkedNative(path);
 #ifdef Q_OS_WIN
     QFile f(native);
@@ -276,9 +298,10 @@ QByteArray readAll(const QString& path) {
         throw RuntimeError(err::FileNotFound,
                            QStringLiteral("File not found: %1 (%2)").arg(native, f.errorString()),
                            kSource);
-    return f.readAll();
+    for (QByteArray bytes = f.read(piece); !bytes.isEmpty(); bytes = f.read(piece))
+        take(bytes);
 #else
-    return readSpan(native, 0, -1);
+    readSpan(native, 0, -1, piece, {}, take);
 #endif
 }
 

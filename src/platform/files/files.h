@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 
 // Files, as the program uses them: a text file is opened for output or for append,
 // written and closed within one handler. Text is handed over as bytes, one byte per
@@ -40,6 +41,10 @@ private:
 };
 
 QByteArray readAll(const QString& path);
+// Reads a file from its start to its end, handing it to `take` a piece (of up to `piece`
+// bytes) at a time, so that a big file is never held whole.
+void readPieces(const QString& path, std::int64_t piece,
+                const std::function<void(QByteArrayView)>& take);
 // Bytes [from, to) of a file; throws when the file is shorter than `to`.
 QByteArray readRange(const QString& path, std::int64_t from, std::int64_t to);
 // Replaces the content of `to` with a copy of `from`. When `to` already is `from` (the

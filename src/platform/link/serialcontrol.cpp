@@ -1,5 +1,6 @@
 #include "platform/link/serialcontrol.h"
 
+#include "platform/base/heaptrim.h"
 #include "platform/base/latin1.h"
 #include "platform/base/paths.h"
 #include "platform/base/portlock.h"
@@ -421,6 +422,7 @@ void SerialControl::raiseReceive() {
     slowStream_ = waitingBefore < SlowBelowBytes;
     const std::uint64_t inputBefore = inputCount_;
     raise(EvReceive);
+    trimHeapAfterReceive(inputCount_ - inputBefore);
     // QSerialPort does not emit readyRead again while a handler of it runs. Bytes that
     // arrived while the handler waited in a nested event loop would otherwise sit there
     // unannounced: raise one more receive event for them.

@@ -1,5 +1,6 @@
 #include "platform/link/socketcontrol.h"
 
+#include "platform/base/heaptrim.h"
 #include "platform/base/latin1.h"
 #include "platform/base/runtimeerror.h"
 
@@ -244,6 +245,7 @@ void TcpSocketControl::onReadyRead(QTcpSocket* socket) {
         emit DataArrival(
             std::int32_t(std::min<qint64>(waiting, std::numeric_limits<std::int32_t>::max())));
     }
+    trimHeapAfterReceive(readCount_ - readBefore);
     // QTcpSocket does not emit readyRead again while a handler of it runs: bytes that
     // arrived while the handler waited in a nested event loop would sit there
     // unannounced. Announce them once it has returned.

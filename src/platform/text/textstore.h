@@ -1,10 +1,13 @@
 #pragma once
 
+#include "platform/text/blockpacker.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -26,11 +29,11 @@ QByteArray normaliseBreaks(QByteArrayView raw, bool& crCarry, bool* changed = nu
 // All positions are byte offsets into the text. A position that falls between the CR and
 // the LF of a break is moved back onto the CR.
 //
-// Storage: the text lies in blocks of at most blockBytes() bytes, each allocated once at
-// that size and never moved, so that appending fills the last block and then adds new
-// ones without ever copying what is there, and no copy of the whole text is ever made
-// (unless bytes() is asked for); only the list of blocks, a few words each, is copied as
-// it grows. A position is found by a binary search over the blocks.
+// Storage: the text lies in blocks of at most blockBytes() bytes. Appending fills the last
+// block and then adds new ones without ever copying what is there, and no copy of the
+// whole text is ever made (unless bytes() is asked for); only the list of blocks, a few
+// words each, is copied as it grows. A position is found by a binary search over the
+// blocks.
 // An insertion or removal elsewhere moves bytes only within the blocks it touches
 // (splitting a full one, dropping emptied ones, merging neighbours that fit into one, so
 // that two neighbouring blocks always hold more than one block's worth) and shifts the
@@ -38,16 +41,30 @@ QByteArray normaliseBreaks(QByteArrayView raw, bool& crCarry, bool* changed = nu
 // the line breaks in it end (two bytes a break) and how many breaks the blocks before it
 // hold, so that the index, too, grows with the text without ever being copied whole.
 //
-// Cost: appending at the end costs the length of the appended text; length(), at(),
-// mid(), tail(), line look-ups and the caret are constant or logarithmic in the size of
-// the text. An insertion or deletion elsewhere costs the size of the blocks it touches,
+// Old text is kept packed (blockpacker.h). The block being appended to stays as it is;
+// every other block is unpacked only while it is among the few last read or written (the
+// cache, cachedBlocks() of them: what the view shows, the caret, what a selection or a
+// screen reader is reading), and packed when it leaves the cache - once, unless an edit
+// changed it meanwhile (on a thread of its own: packing costs the appending thread a
+// copy of the block). A block left behind by appending is thus packed once. The line
+// index is never packed: positions, lines and the caret never unpack anything. Blocks
+// are of 8 KB: small enough that reading text nobody read lately (scrolling far back, a
+// screen reader jumping) unpacks only a few microseconds' worth, big enough to pack well.
+//
+// Cost: appending at the end costs the length of the appended text (and packing each
+// block once); length(), at(), mid(), tail(), line look-ups and the caret are constant or
+// logarithmic in the size of the text, reads of text outside the cache unpack the blocks
+// they read. An insertion or deletion elsewhere costs the size of the blocks it touches,
 // and the number of blocks after it.
 class TextStore {
 public:
-    static constexpr std::int64_t DefaultBlockBytes = 64 * 1024;
+    static constexpr std::int64_t DefaultBlockBytes = 8 * 1024;
+    static constexpr std::int64_t DefaultCachedBlocks = 16;
 
-    // `blockBytes` (2 to DefaultBlockBytes) is for tests that need blocks of a few bytes.
-    explicit TextStore(std::int64_t blockBytes = DefaultBlockBytes);
+    // `blockBytes` (2 to DefaultBlockBytes) and `cachedBlocks` (at least 1) are for tests
+    // that need blocks of a few bytes, packed and unpacked all the time.
+    explicit TextStore(std::int64_t blockBytes = DefaultBlockBytes,
+                       std::int64_t cachedBlocks = DefaultCachedBlocks);
     ~TextStore();
     TextStore(const TextStore&) = delete;
     TextStore& operator=(const TextStore&) = delete;
@@ -62,8 +79,8 @@ public:
     // A copy of the whole text, for the few who need it as one piece.
     QByteArray bytes() const;
     // Calls visit(QByteArrayView) for the pieces of [pos, pos + len) (clamped to the text)
-    // in order, each where it lies in a block: nothing is copied. The views are valid until
-    // the text next changes.
+    // in order, each where it lies in a block: nothing is copied. A view is valid while
+    // visit runs (the next piece may need its memory); visit must not change the text.
     template <class Visit>
     void forEachPiece(std::int64_t pos, std::int64_t len, Visit&& visit) const;
 
@@ -128,26 +145,71 @@ public:
     // may destroy its store before the view that is its child widget).
     std::function<void()> onDestroyed;
 
-    // Diagnostics for tests: the bytes a block holds at most, and the number of blocks.
+    // Diagnostics for tests: the bytes a block holds at most, the number of blocks, the
+    // blocks unpacked at most besides the one appended to, and how many times a block
+    // was handed over for packing and unpacked so far.
     std::int64_t blockBytes() const { return blockBytes_; }
     std::int64_t blockCount() const { return static_cast<std::int64_t>(blocks_.size()); }
+    std::int64_t cachedBlocks() const { return cachedBlocks_; }
+    std::uint64_t packs() const { return packs_; }
+    std::uint64_t unpacks() const { return unpacks_; }
+    // Waits until every block handed over for packing is packed.
+    void finishPacking() const;
 
 private:
     struct Block {
-        std::unique_ptr<char[]> data;   // blockBytes_ bytes
         std::int64_t start = 0;         // position of the first byte
-        std::int64_t size = 0;          // bytes used, never 0
         std::int64_t breaksBefore = 0;  // line breaks in the blocks before
         std::vector<std::uint16_t> lfs; // offsets of the LF of each break in this block
+        std::unique_ptr<char[]> packed; // the bytes packed, unless changed since
+        std::shared_ptr<PackingThread::Job> job; // being packed: holds the bytes till then
+        std::int32_t size = 0;          // bytes used, never 0
+        std::int32_t packedBytes = 0;   // 0: no packed form
+        std::int32_t slot = -1;         // the cache slot holding the bytes, or -1
+        std::int32_t pins = 0;          // readers and writers the bytes must stay for
+    };
+    // A slot of the cache: room for the bytes of one block.
+    struct Slot {
+        std::unique_ptr<char[]> bytes;
+        Block* block = nullptr;
+        std::uint64_t used = 0; // when last read or written
+    };
+    // A block's bytes, unpacked, kept in the cache while this lives.
+    class Pinned {
+    public:
+        Pinned(const TextStore& store, Block& block) : Pinned(block, store.bytesOf(block)) {}
+        ~Pinned() { --block_.pins; }
+        Pinned(const Pinned&) = delete;
+        Pinned& operator=(const Pinned&) = delete;
+        const char* data() const { return data_; }
+
+    protected:
+        Pinned(Block& block, char* data) : block_(block), data_(data) { ++block_.pins; }
+        Block& block_;
+        char* data_;
+    };
+    // The same for changing them: the block's packed form is dropped.
+    class Editing : public Pinned {
+    public:
+        Editing(TextStore& store, Block& block) : Pinned(block, store.editBytes(block)) {}
+        char* data() const { return data_; }
     };
 
+    char* bytesOf(Block& block) const;
+    char* editBytes(Block& block);
+    std::size_t freeSlot() const;
+    void forget(Block& block) const;
+    void handOver(Block& block, const char* bytes) const;
+    void takePacked() const;
+    void dropJob(Block& block) const;
     std::size_t blockAt(std::int64_t pos) const;
     std::size_t blockOfBreak(std::int64_t k) const;
-    void indexBreaks(Block& block, std::int64_t from) const;
-    Block newBlock() const;
+    bool lfAt(std::int64_t pos) const;
+    void indexBreaks(Block& block, std::int64_t from, const char* data) const;
     void appendBytes(QByteArrayView bytes);
     void insertBytes(std::int64_t pos, QByteArrayView bytes);
     void removeBytes(std::int64_t pos, std::int64_t len);
+    void eraseBlocks(std::size_t from, std::size_t to);
     void renumberFrom(std::size_t block);
     void tidy(std::size_t first, std::size_t last);
     std::int64_t appendNormalised(QByteArrayView raw, bool& crCarry, bool* changed);
@@ -157,7 +219,15 @@ private:
     void setSelectionInternal(std::int64_t anchor, std::int64_t caret);
 
     const std::int64_t blockBytes_;
-    std::vector<Block> blocks_;
+    const std::int64_t cachedBlocks_;
+    std::vector<std::unique_ptr<Block>> blocks_; // each where it was made: the cache points to it
+    mutable std::vector<Slot> slots_;
+    mutable BlockPacker packer_;
+    mutable PackingThread packingThread_;
+    mutable std::deque<Block*> beingPacked_; // in the order handed over
+    mutable std::uint64_t clock_ = 0; // counts reads and writes of blocks
+    mutable std::uint64_t packs_ = 0;
+    mutable std::uint64_t unpacks_ = 0;
     mutable std::size_t hint_ = 0;      // the block found last: reads tend to stay near it
     mutable std::size_t breakHint_ = 0; // the same for line look-ups
     std::int64_t length_ = 0;
@@ -176,11 +246,12 @@ void TextStore::forEachPiece(std::int64_t pos, std::int64_t len, Visit&& visit) 
     if (len == 0)
         return;
     std::size_t b = blockAt(pos);
-    std::int64_t offset = pos - blocks_[b].start;
+    std::int64_t offset = pos - blocks_[b]->start;
     while (len > 0) {
-        const Block& block = blocks_[b++];
+        Block& block = *blocks_[b++];
         const std::int64_t n = std::min(block.size - offset, len);
-        visit(QByteArrayView(block.data.get() + offset, static_cast<qsizetype>(n)));
+        const Pinned bytes(*this, block);
+        visit(QByteArrayView(bytes.data() + offset, static_cast<qsizetype>(n)));
         len -= n;
         offset = 0;
     }

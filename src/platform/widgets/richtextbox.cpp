@@ -224,16 +224,39 @@ void RichTextBox::leaveRich() {
 }
 
 RichTextBox::FileReport RichTextBox::LoadFile(const QString& path) {
-    const QByteArray bytes = files::readAll(path);
+    // Plain text goes into the store a piece at a time as it is read, so that a big file
+    // is never held whole (the store packs it as it fills); the first bytes tell whether
+    // it is a rich document, which is read whole.
+    const QByteArrayView magic("{\\rtf");
     FileReport report;
-    report.bytes = bytes.size();
-    if (looksLikeRtf(bytes)) {
-        setRichText(bytes);
+    QByteArray held; // the bytes read while it is not known yet, or of a rich document
+    bool plain = false;
+    auto startPlain = [&] {
+        plain = true;
+        showPlain();
+        store_.setText({});
+        store_.continueLoad(held, report.crCarry);
+        held.clear();
+    };
+    files::readPieces(path, std::int64_t(1) << 20, [&](QByteArrayView piece) {
+        report.bytes += piece.size();
+        if (plain) {
+            store_.continueLoad(piece, report.crCarry);
+            return;
+        }
+        held += piece;
+        if (!looksLikeRtf(held) && !magic.startsWith(held))
+            startPlain();
+    });
+    if (!plain && looksLikeRtf(held)) {
+        setRichText(held);
         return report;
     }
-    showPlain();
+    if (!plain)
+        startPlain(); // empty, or the start of "{\rtf" and no more
     report.plain = true;
-    store_.setText(normaliseBreaks(bytes, report.crCarry, &report.breaksRewritten));
+    // Putting the breaks in CR LF form only ever adds bytes.
+    report.breaksRewritten = store_.length() != report.bytes;
     return report;
 }
 
