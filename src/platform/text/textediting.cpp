@@ -61,11 +61,6 @@ TextEditing::TextEditing(TextView& view) : view_(view), autoScroll_(new QTimer(&
     });
 }
 
-void TextEditing::reset() {
-    dragAnchor_ = -1;
-    stickyColumn_ = -1;
-}
-
 void TextEditing::selectionChanged() {
     if (!verticalMove_)
         stickyColumn_ = -1;

@@ -39,8 +39,6 @@ public:
 
     // The caret or selection changed: a move other than Up and Down forgets the column.
     void selectionChanged();
-    // The view shows another store: no drag, no column kept.
-    void reset();
 
 private:
     std::int64_t anchor() const;

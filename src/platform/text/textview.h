@@ -40,10 +40,11 @@ class TextViewAnnouncer;
 class TextView : public QAbstractScrollArea {
     Q_OBJECT
 public:
+    // `store` must outlive the view: its owner destroys the view first.
     explicit TextView(TextStore* store, QWidget* parent = nullptr);
     ~TextView() override;
 
-    // The store shown; an empty one of the view's own once that store has been destroyed.
+    // The store shown.
     TextStore* store() const { return store_; }
 
     void setReadOnly(bool readOnly);
@@ -97,8 +98,6 @@ private:
 
     bool event(QEvent* event) override;
 
-    void attach(TextStore* store);
-    void storeDestroyed();
     void textChanged(std::int64_t pos, std::int64_t removed, std::int64_t inserted);
     void selectionChanged();
     std::int64_t computeColumns() const;
@@ -111,8 +110,7 @@ private:
     void restartBlink();
     void markCaretRow();
 
-    TextStore* store_;
-    std::unique_ptr<TextStore> orphan_; // shown once the store has been destroyed
+    TextStore* const store_;
     bool readOnly_ = false;
     bool caretVisible_ = true;
     QTimer* blink_ = nullptr;
