@@ -396,6 +396,10 @@ void TextView::inputMethodEvent(QInputMethodEvent* event) {
 }
 
 QVariant TextView::inputMethodQuery(Qt::InputMethodQuery query) const {
+    if (query == Qt::ImCursorRectangle)
+        return caretRect().translated(viewport()->pos());
+    if (query == Qt::ImFont)
+        return font();
     const QVariant answer = editing_.inputMethodQuery(query);
     return answer.isValid() ? answer : QAbstractScrollArea::inputMethodQuery(query);
 }
