@@ -53,6 +53,7 @@ private slots:
     void loadReportsWhatItRead();
     void saveRoundTrip();
     void missingFileLeavesBoxAlone();
+    void destroyedWhileItsViewHasFocus();
     void accessibleTextOfEachBox();
     void quietWithoutAssistiveTechnology();
 };
@@ -226,6 +227,20 @@ void TstRichTextBox::missingFileLeavesBoxAlone() {
         QCOMPARE(box.SelStart(), 2);
         QCOMPARE(box.SelLength(), 4);
     }
+}
+
+void TstRichTextBox::destroyedWhileItsViewHasFocus() {
+    // The focused view hears of the focus leaving it as the box dies and reads the store
+    // then: the view must go before the store it shows.
+    auto* box = new RichTextBox;
+    box->resize(300, 200);
+    box->setText(QString(3000, QLatin1Char('x')));
+    box->setSelStart(box->textLength());
+    box->show();
+    QVERIFY(QTest::qWaitForWindowExposed(box));
+    box->setFocus();
+    QTRY_VERIFY(box->view()->hasFocus());
+    delete box;
 }
 
 void TstRichTextBox::accessibleTextOfEachBox() {
