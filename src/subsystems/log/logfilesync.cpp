@@ -13,12 +13,31 @@ void LogFileSync::load(const QString& path) {
         return;
     const QString native = shortcutName(path);
     const files::LedgerEntry before = files::observe(native);
-    const RichTextBox::FileReport read = box_.LoadFile(path);
-    // What was read is what the ledger knows of the file only if nobody wrote it meanwhile.
-    if (read.plain && files::stamp(native) == before.stamp)
-        recordSync(native, read.bytes, !read.breaksRewritten, read.crCarry);
-    else
-        sync_ = Sync{};
+    box_.LoadFile(path);
+    recordLoad(native, before.stamp);
+}
+
+void LogFileSync::recordLoad(const QString& native, const files::Stamp& before) {
+    sync_ = Sync{};
+    // What was read is what the ledger knows of the file only if nobody wrote it meanwhile:
+    // then the box read all of the file as it was before.
+    if (box_.isRich() || !before.exists)
+        return;
+    const std::int64_t bytes = before.size;
+    // Putting the breaks in CR LF form only ever adds bytes.
+    const bool fileIsText = box_.store().length() == bytes;
+    // The text never ends in a lone CR; the file does when a break was rewritten and its
+    // last byte is a CR.
+    bool crCarry = false;
+    if (!fileIsText && bytes > 0) {
+        try {
+            crCarry = files::readRange(native, bytes - 1, bytes) == "\r";
+        } catch (const RuntimeError&) {
+            return; // changed meanwhile: the next load reads it whole
+        }
+    }
+    if (files::stamp(native) == before)
+        recordSync(native, bytes, fileIsText, crCarry);
 }
 
 bool LogFileSync::tryLoadDelta(const QString& native) {
@@ -56,9 +75,10 @@ void LogFileSync::save(const QString& path) {
     if (!wholeFileOnly_ && !box_.isRich() && trySaveDelta(shortcutName(path)))
         return;
     sync_ = Sync{};
-    const RichTextBox::FileReport written = box_.SaveFile(path, 1);
-    if (written.plain)
-        recordSync(shortcutName(path), written.bytes, true, false);
+    box_.SaveFile(path, 1);
+    // A plain box writes its text byte for byte.
+    if (!box_.isRich())
+        recordSync(shortcutName(path), box_.store().length(), true, false);
 }
 
 bool LogFileSync::trySaveDelta(const QString& native) {

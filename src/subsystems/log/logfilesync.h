@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/files/files.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -48,6 +50,7 @@ private:
     bool tryLoadDelta(const QString& native);
     bool trySaveDelta(const QString& native);
     QString shortcutName(const QString& path);
+    void recordLoad(const QString& native, const files::Stamp& before);
     void recordSync(const QString& native, std::int64_t fileSize, bool fileIsText, bool crCarry);
 
     RichTextBox& box_;
