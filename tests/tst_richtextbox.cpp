@@ -1,7 +1,7 @@
 // The rich-text box: Text and its line breaks, the caret in Text's characters, loading
-// plain and rich files, saving; the text served to assistive technology. (That keeping
-// the receive log in step with the box matches these whole-file operations is proven
-// with the log, in tst_faults_log.)
+// plain and rich files (a failed load leaves the box as it was), saving; the text served
+// to assistive technology. (That keeping the receive log in step with the box matches
+// these whole-file operations is proven with the log, in tst_faults_log.)
 
 #include "help/helpwindows.h"
 #include "log/filebuttons.h"
@@ -20,7 +20,32 @@
 #include <QTextEdit>
 #include <QtTest>
 
+#include <cerrno>
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+// Reading a file fails with EIO from a given offset on, as on a disk with a bad sector,
+// while a FailingReads lives: the system's pread, as the files floor reads with it,
+// taken over in this program.
 namespace {
+std::int64_t failReadsFrom = -1;
+}
+
+extern "C" ssize_t pread(int fd, void* buf, size_t count, off_t offset) {
+    if (failReadsFrom >= 0 && offset >= failReadsFrom) {
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<ssize_t>(::syscall(SYS_pread64, fd, buf, count, offset));
+}
+
+namespace {
+
+struct FailingReads {
+    explicit FailingReads(std::int64_t from) { failReadsFrom = from; }
+    ~FailingReads() { failReadsFrom = -1; }
+};
 
 // Every accessible object in the window whose description is `description`.
 QList<QAccessibleInterface*> describedAs(QWidget* window, const QString& description) {
@@ -52,7 +77,8 @@ private slots:
     void loadOverPieces_data();
     void loadOverPieces();
     void saveRoundTrip();
-    void missingFileLeavesBoxAlone();
+    void failedLoadLeavesBoxAlone_data();
+    void failedLoadLeavesBoxAlone();
     void accessibleTextOfEachBox();
     void quietWithoutAssistiveTechnology();
 };
@@ -191,24 +217,42 @@ void TstRichTextBox::saveRoundTrip() {
     QCOMPARE(again.Text(), box.Text());
 }
 
-void TstRichTextBox::missingFileLeavesBoxAlone() {
+void TstRichTextBox::failedLoadLeavesBoxAlone_data() {
+    QTest::addColumn<bool>("known"); // last loaded from that very file, or not
+    // Where reading the file fails: at once (it is gone), or after the first megabyte (a
+    // file of three, whose first piece is in already).
+    QTest::addColumn<bool>("midway");
+    QTest::newRow("file gone") << false << false;
+    QTest::newRow("file gone, loaded from it before") << true << false;
+    QTest::newRow("read fails midway") << true << true;
+}
+
+void TstRichTextBox::failedLoadLeavesBoxAlone() {
+    QFETCH(bool, known);
+    QFETCH(bool, midway);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("gone.txt"));
-    for (bool known : {false, true}) { // last loaded from that very file, or not
-        RichTextBox box;
-        QVERIFY(writeFile(path, "keep\nthis"));
-        if (known)
-            box.LoadFile(path);
-        else
-            box.setText(QStringLiteral("keep\nthis"));
-        QFile::remove(path);
-        box.setSelStart(2);
-        box.setSelLength(4);
+    RichTextBox box;
+    QVERIFY(writeFile(path, "keep\nthis"));
+    if (known)
+        box.LoadFile(path);
+    else
+        box.setText(QStringLiteral("keep\nthis"));
+    box.setSelStart(2);
+    box.setSelLength(4);
+    const std::uint64_t revision = box.store().revision();
+    if (midway) {
+        QVERIFY(writeFile(path, QByteArray(3 << 20, 'x')));
+        const FailingReads failing(1 << 20);
         QVERIFY_THROWS_EXCEPTION(RuntimeError, box.LoadFile(path));
-        QCOMPARE(box.Text(), QStringLiteral("keep\r\nthis"));
-        QCOMPARE(box.SelStart(), 2);
-        QCOMPARE(box.SelLength(), 4);
+    } else {
+        QFile::remove(path);
+        QVERIFY_THROWS_EXCEPTION(RuntimeError, box.LoadFile(path));
     }
+    QCOMPARE(box.Text(), QStringLiteral("keep\r\nthis"));
+    QCOMPARE(box.SelStart(), 2);
+    QCOMPARE(box.SelLength(), 4);
+    QCOMPARE(box.store().revision(), revision);
 }
 
 void TstRichTextBox::accessibleTextOfEachBox() {

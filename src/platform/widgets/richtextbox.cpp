@@ -224,35 +224,36 @@ void RichTextBox::leaveRich() {
 }
 
 void RichTextBox::LoadFile(const QString& path) {
-    // Plain text goes into the store a piece at a time as it is read, so that a big file
-    // is never held whole (the store packs it as it fills); the first bytes tell whether
-    // it is a rich document, which is read whole.
+    // Plain text goes into a store of its own a piece at a time as it is read, so that a
+    // big file is never held whole (the store packs it as it fills), and takes the place
+    // of the box's text once all of it is read: a read that fails on the way leaves the
+    // box as it was. The first bytes tell whether it is a rich document, which is read
+    // whole.
     const QByteArrayView magic("{\\rtf");
+    TextStore loaded(store_.blockBytes(), store_.cachedBlocks());
     QByteArray held; // the bytes read while it is not known yet, or of a rich document
     bool plain = false;
     bool crCarry = false;
-    auto startPlain = [&] {
-        plain = true;
-        showPlain();
-        store_.setText({});
-        store_.continueLoad(held, crCarry);
-        held.clear();
-    };
     files::readPieces(path, std::int64_t(1) << 20, [&](QByteArrayView piece) {
         if (plain) {
-            store_.continueLoad(piece, crCarry);
+            loaded.continueLoad(piece, crCarry);
             return;
         }
         held += piece;
-        if (!looksLikeRtf(held) && !magic.startsWith(held))
-            startPlain();
+        if (!looksLikeRtf(held) && !magic.startsWith(held)) {
+            plain = true;
+            loaded.continueLoad(held, crCarry);
+            held.clear();
+        }
     });
     if (!plain && looksLikeRtf(held)) {
         setRichText(held);
         return;
     }
-    if (!plain)
-        startPlain(); // empty, or the start of "{\rtf" and no more
+    if (!plain) // empty, or the start of "{\rtf" and no more
+        loaded.continueLoad(held, crCarry);
+    showPlain();
+    store_.takeText(loaded);
 }
 
 void RichTextBox::SaveFile(const QString& path, int fileType) {

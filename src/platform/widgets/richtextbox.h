@@ -43,6 +43,7 @@ public:
     // text goes in as it came, without being widened to UTF-16 on the way.
     void setSelBytes(QByteArrayView bytes);
 
+    // A load that fails leaves the box as it was.
     void LoadFile(const QString& path);
     // fileType 1 writes plain text, the only form the program saves.
     void SaveFile(const QString& path, int fileType);
