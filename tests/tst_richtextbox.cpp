@@ -79,6 +79,7 @@ private slots:
     void saveRoundTrip();
     void failedLoadLeavesBoxAlone_data();
     void failedLoadLeavesBoxAlone();
+    void destroyedWhileItsViewHasFocus();
     void accessibleTextOfEachBox();
     void quietWithoutAssistiveTechnology();
 };
@@ -253,6 +254,20 @@ void TstRichTextBox::failedLoadLeavesBoxAlone() {
     QCOMPARE(box.SelStart(), 2);
     QCOMPARE(box.SelLength(), 4);
     QCOMPARE(box.store().revision(), revision);
+}
+
+void TstRichTextBox::destroyedWhileItsViewHasFocus() {
+    // The focused view hears of the focus leaving it as the box dies and reads the store
+    // then: the view must go before the store it shows.
+    auto* box = new RichTextBox;
+    box->resize(300, 200);
+    box->setText(QString(3000, QLatin1Char('x')));
+    box->setSelStart(box->textLength());
+    box->show();
+    QVERIFY(QTest::qWaitForWindowExposed(box));
+    box->setFocus();
+    QTRY_VERIFY(box->view()->hasFocus());
+    delete box;
 }
 
 void TstRichTextBox::accessibleTextOfEachBox() {

@@ -87,6 +87,27 @@ bool waitForState(const SocketControl& control, State state, int ms = 3000) {
     return QTest::qWaitFor([&] { return control.state() == state; }, ms);
 }
 
+// A control named as the program names it, aimed at a server on 127.0.0.1, with its
+// arrivals recorded (and read in the handler when `read`).
+struct Link {
+    LoopbackServer server;
+    TcpSocketControl sock;
+    Arrivals arrivals;
+
+    explicit Link(bool read = true) {
+        sock.setObjectName(QStringLiteral("Winsock1"));
+        sock.setRemoteHost(QStringLiteral("127.0.0.1"));
+        sock.setRemotePort(server.port());
+        arrivals.read = read;
+        arrivals.attach(sock);
+    }
+    // Connects and waits until both sides have the connection.
+    bool connect() {
+        sock.Connect();
+        return server.waitForConnection(3000) && waitForState(sock, State::Connected);
+    }
+};
+
 } // namespace
 
 class TestSocketControl : public QObject {
@@ -96,17 +117,13 @@ private slots:
     void parseIPv4_data();
     void parseIPv4();
     void propertiesOfTheControl();
+    void stateRules_data();
+    void stateRules();
     void sendDataIsByteExact();
-    void sendDataNeedsConnection();
-    void connectNeedsClosedSocket();
-    void hostNamesAreRefused_data();
-    void hostNamesAreRefused();
-    void nonLoopbackRefusedWhenLoopbackOnly();
-    void leadingZerosConnectAsDecimal();
+    void connectChecksRemoteHost_data();
+    void connectChecksRemoteHost();
     void dataArrivalCarriesBytesTotal();
     void arrivalDuringHandlerIsAnnounced();
-    void peerCloseKeepsDataReadable();
-    void refusedConnectionIsError();
     void closeDropsWaitingDataAndReconnects();
     void sendJustBeforeCloseIsDelivered();
     void handlerMayCloseOrReconnect();
@@ -164,23 +181,88 @@ void TestSocketControl::propertiesOfTheControl() {
     QCOMPARE(sock.RemotePort(), std::uint16_t(23));
     QCOMPARE(sock.LocalPort(), std::uint16_t(0));
     QCOMPARE(sock.state(), State::Closed);
-    // Close and GetData on a closed control are harmless.
+}
+
+void TestSocketControl::stateRules_data() {
+    // How the control gets into the state, and how many connections the server has seen
+    // once the control has connected again after Close (0: not counted).
+    QTest::addColumn<QString>("reach");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<int>("connections");
+    QTest::newRow("closed") << "" << int(State::Closed) << 1;
+    QTest::newRow("connecting") << "connect" << int(State::Connecting) << 0;
+    QTest::newRow("connected") << "connect, wait" << int(State::Connected) << 2;
+    QTest::newRow("closed by the peer") << "peer closes" << int(State::Closing) << 2;
+    QTest::newRow("connection refused") << "refused" << int(State::Error) << 1;
+}
+
+void TestSocketControl::stateRules() {
+    // Connect is accepted only when closed, SendData only when connected; Close always,
+    // and the same control connects again afterwards.
+    QFETCH(QString, reach);
+    QFETCH(int, state);
+    QFETCH(int, connections);
+    Link link(false);
+    auto& [server, sock, arrivals] = link;
+    if (reach == "refused")
+        sock.setRemotePort(unusedPort());
+    if (reach == "connect" || reach == "refused")
+        sock.Connect();
+    if (reach == "connect, wait" || reach == "peer closes")
+        QVERIFY(link.connect());
+    if (reach == "peer closes") {
+        // The unit's last words, then it hangs up.
+        QVERIFY(server.send("goodbye\r\n"));
+        server.closeClient();
+    }
+    // (A connect to 127.0.0.1 may be through at once.)
+    if (state != int(State::Connecting))
+        QVERIFY(waitForState(sock, State(state)));
+
+    if (state == int(State::Connected)) {
+        // The connection goes on as it was: a marker goes through it.
+        QCOMPARE(server.receivedBeforeMarker(sock), QByteArray());
+    } else {
+        const RuntimeError e = caught([&] { sock.SendData(QStringLiteral("x")); });
+        QCOMPARE(e.number(), err::WrongSocketState);
+        QCOMPARE(e.source(), QStringLiteral("Winsock1"));
+        QVERIFY2(e.description().contains(QLatin1String("Wrong protocol or connection state for "
+                                                        "the requested transaction or request")),
+                 qPrintable(e.description()));
+        // Even an empty send is refused: the state is wrong whatever the data.
+        QCOMPARE(caught([&] { sock.SendData(QString()); }).number(), err::WrongSocketState);
+    }
+    if (state != int(State::Closed)) {
+        QCOMPARE(caught([&] { sock.Connect(); }).number(), err::WrongSocketState);
+        if (state != int(State::Connecting))
+            QCOMPARE(sock.state(), State(state));
+    }
+    if (reach == "peer closes") {
+        // What the peer sent before it hung up stays readable.
+        QVERIFY(QTest::qWaitFor([&] { return !arrivals.totals.isEmpty(); }, 3000));
+        QCOMPARE(arrivals.totals.constLast(), 9);
+        QByteArray data;
+        sock.GetData(data);
+        QCOMPARE(data, QByteArray("goodbye\r\n"));
+    } else {
+        QVERIFY(arrivals.totals.isEmpty());
+    }
+
     sock.Close();
+    QCOMPARE(sock.state(), State::Closed);
     QByteArray data = "junk";
     sock.GetData(data);
     QCOMPARE(data, QByteArray());
-    QCOMPARE(sock.state(), State::Closed);
+    sock.setRemotePort(server.port());
+    QVERIFY(link.connect());
+    if (connections > 0)
+        QCOMPARE(server.connectionCount(), connections);
 }
 
 void TestSocketControl::sendDataIsByteExact() {
-    LoopbackServer server;
-    QVERIFY(server.isListening());
-    TcpSocketControl sock;
-    sock.setRemoteHost(QStringLiteral("127.0.0.1"));
-    sock.setRemotePort(server.port());
-    sock.Connect();
-    QVERIFY(waitForState(sock, State::Connected));
-    QVERIFY(server.waitForConnection(3000));
+    Link link;
+    auto& [server, sock, arrivals] = link;
+    QVERIFY(link.connect());
 
     sock.SendData(allLatin1());
     QVERIFY(server.waitForBytes(256, 3000));
@@ -192,127 +274,59 @@ void TestSocketControl::sendDataIsByteExact() {
     QCOMPARE(server.receivedBeforeMarker(sock), allBytes() + QByteArray("x?y?"));
 }
 
-void TestSocketControl::sendDataNeedsConnection() {
-    TcpSocketControl sock;
-    sock.setObjectName(QStringLiteral("Winsock1"));
-    const RuntimeError e = caught([&] { sock.SendData(QStringLiteral("x")); });
-    QCOMPARE(e.number(), err::WrongSocketState);
-    QCOMPARE(e.source(), QStringLiteral("Winsock1"));
-    QVERIFY2(e.description().contains(QLatin1String(
-                 "Wrong protocol or connection state for the requested transaction or request")),
-             qPrintable(e.description()));
-    // Even an empty send is refused: the state is wrong whatever the data.
-    QCOMPARE(caught([&] { sock.SendData(QString()); }).number(), err::WrongSocketState);
-}
-
-void TestSocketControl::connectNeedsClosedSocket() {
-    LoopbackServer server;
-    TcpSocketControl sock;
-    sock.setRemoteHost(QStringLiteral("127.0.0.1"));
-    sock.setRemotePort(server.port());
-    sock.Connect();
-    // Connecting or connected already: either way a second Connect is refused.
-    QCOMPARE(caught([&] { sock.Connect(); }).number(), err::WrongSocketState);
-    QVERIFY(waitForState(sock, State::Connected));
-    QVERIFY(server.waitForConnection(3000));
-    QCOMPARE(caught([&] { sock.Connect(); }).number(), err::WrongSocketState);
-    // The connection goes on as it was: a marker goes through it.
-    QCOMPARE(server.receivedBeforeMarker(sock), QByteArray());
-    QCOMPARE(server.connectionCount(), 1);
-
-    // Closed by the peer: still not closed on this side.
-    server.closeClient();
-    QVERIFY(waitForState(sock, State::Closing));
-    QCOMPARE(caught([&] { sock.Connect(); }).number(), err::WrongSocketState);
-    sock.Close();
-    QCOMPARE(sock.state(), State::Closed);
-    sock.Connect();
-    QVERIFY(waitForState(sock, State::Connected));
-    QVERIFY(server.waitForConnection(3000));
-    QCOMPARE(server.connectionCount(), 2);
-}
-
-void TestSocketControl::hostNamesAreRefused_data() {
+void TestSocketControl::connectChecksRemoteHost_data() {
+    // The remote host, whether QUORLANE_LOOPBACK_ONLY=1 is set, the error Connect throws
+    // (0: it connects) and what its description names.
     QTest::addColumn<QString>("host");
-    QTest::newRow("localhost") << "localhost";
-    QTest::newRow("empty") << "";
-    QTest::newRow("dotted name") << "127.0.0.one";
-    QTest::newRow("blank") << "127.0.0.1 ";
-    QTest::newRow("ipv6 loopback") << "::1";
+    QTest::addColumn<bool>("loopbackOnly");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("named");
+    const int notLiteral = err::AddressNotLiteral;
+    const int notLoopback = err::AddressNotLoopback;
+    QTest::newRow("localhost") << "localhost" << false << notLiteral << "\"localhost\"";
+    QTest::newRow("empty") << "" << false << notLiteral << "\"\"";
+    QTest::newRow("dotted name") << "127.0.0.one" << false << notLiteral << "\"127.0.0.one\"";
+    QTest::newRow("blank") << "127.0.0.1 " << false << notLiteral << "\"127.0.0.1 \"";
+    QTest::newRow("ipv6 loopback") << "::1" << false << notLiteral << "\"::1\"";
+    // A documentation address (TEST-NET-1), and just outside the range on either side,
+    // written with leading zeros too.
+    QTest::newRow("test-net, loopback only") << "192.0.2.1" << true << notLoopback << "192.0.2.1";
+    QTest::newRow("128.0.0.1, loopback only") << "128.0.0.1" << true << notLoopback << "128.0.0.1";
+    QTest::newRow("126.255.255.255, loopback only")
+        << "126.255.255.255" << true << notLoopback << "126.255.255.255";
+    QTest::newRow("010.0.0.1, loopback only") << "010.0.0.1" << true << notLoopback << " 10.0.0.1";
+    QTest::newRow("loopback, loopback only") << "127.0.0.1" << true << 0 << "";
+    QTest::newRow("leading zeros are decimal") << "127.000.000.001" << false << 0 << "";
 }
 
-void TestSocketControl::hostNamesAreRefused() {
+void TestSocketControl::connectChecksRemoteHost() {
     QFETCH(QString, host);
-    LoopbackServer server;
-    TcpSocketControl sock;
-    sock.setObjectName(QStringLiteral("Winsock1"));
-    sock.setRemoteHost(host);
-    sock.setRemotePort(server.port());
-    const RuntimeError e = caught([&] { sock.Connect(); });
-    QCOMPARE(e.number(), err::AddressNotLiteral);
+    QFETCH(bool, loopbackOnly);
+    QFETCH(int, error);
+    QFETCH(QString, named);
+    // The variable is read at each Connect.
+    const LoopbackOnly guard(loopbackOnly ? "1" : "0");
+    Link link;
+    link.sock.setRemoteHost(host);
+    if (error == 0) {
+        QVERIFY(link.connect());
+        return;
+    }
+    const RuntimeError e = caught([&] { link.sock.Connect(); });
+    QCOMPARE(e.number(), error);
     QCOMPARE(e.source(), QStringLiteral("Winsock1"));
-    QCOMPARE(sock.state(), State::Closed);
-    QVERIFY(!server.waitForConnection(200));
-    QCOMPARE(server.connectionCount(), 0);
-    // No socket was even made.
-    QCOMPARE(sock.findChildren<QTcpSocket*>().size(), 0);
-}
-
-void TestSocketControl::nonLoopbackRefusedWhenLoopbackOnly() {
-    LoopbackOnly guard("1");
-    TcpSocketControl sock;
-    sock.setObjectName(QStringLiteral("Winsock1"));
-    // A documentation address (TEST-NET-1); with the variable set it must be refused
-    // before any socket activity.
-    sock.setRemoteHost(QStringLiteral("192.0.2.1"));
-    const RuntimeError e = caught([&] { sock.Connect(); });
-    QCOMPARE(e.number(), err::AddressNotLoopback);
-    QCOMPARE(e.source(), QStringLiteral("Winsock1"));
-    QVERIFY2(e.description().contains(QLatin1String("192.0.2.1")), qPrintable(e.description()));
-    QCOMPARE(sock.state(), State::Closed);
-    const auto sockets = sock.findChildren<QTcpSocket*>();
-    for (const QTcpSocket* s : sockets)
-        QCOMPARE(s->state(), QAbstractSocket::UnconnectedState);
+    QVERIFY2(e.description().contains(named), qPrintable(e.description()));
+    // Refused before any socket activity: no socket was even made.
+    QCOMPARE(link.sock.findChildren<QTcpSocket*>().size(), 0);
     QVERIFY(handlePostedEvents());
-    QCOMPARE(sock.state(), State::Closed);
-
-    // Just outside the range on either side, written with leading zeros too.
-    sock.setRemoteHost(QStringLiteral("128.0.0.1"));
-    QCOMPARE(caught([&] { sock.Connect(); }).number(), err::AddressNotLoopback);
-    sock.setRemoteHost(QStringLiteral("126.255.255.255"));
-    QCOMPARE(caught([&] { sock.Connect(); }).number(), err::AddressNotLoopback);
-    sock.setRemoteHost(QStringLiteral("010.0.0.1"));
-    QCOMPARE(caught([&] { sock.Connect(); }).number(), err::AddressNotLoopback);
-    QCOMPARE(sock.state(), State::Closed);
-
-    // The variable is read at each Connect, and loopback stays allowed.
-    LoopbackServer server;
-    sock.setRemoteHost(QStringLiteral("127.0.0.1"));
-    sock.setRemotePort(server.port());
-    sock.Connect();
-    QVERIFY(waitForState(sock, State::Connected));
-}
-
-void TestSocketControl::leadingZerosConnectAsDecimal() {
-    LoopbackServer server;
-    TcpSocketControl sock;
-    sock.setRemoteHost(QStringLiteral("127.000.000.001"));
-    sock.setRemotePort(server.port());
-    sock.Connect();
-    QVERIFY(waitForState(sock, State::Connected));
-    QVERIFY(server.waitForConnection(3000));
+    QCOMPARE(link.sock.state(), State::Closed);
+    QCOMPARE(link.server.connectionCount(), 0);
 }
 
 void TestSocketControl::dataArrivalCarriesBytesTotal() {
-    LoopbackServer server;
-    TcpSocketControl sock;
-    Arrivals arrivals;
-    arrivals.attach(sock);
-    sock.setRemoteHost(QStringLiteral("127.0.0.1"));
-    sock.setRemotePort(server.port());
-    sock.Connect();
-    QVERIFY(server.waitForConnection(3000));
-    QVERIFY(waitForState(sock, State::Connected));
+    Link link;
+    auto& [server, sock, arrivals] = link;
+    QVERIFY(link.connect());
 
     QVERIFY(server.send(allBytes()));
     QVERIFY(QTest::qWaitFor([&] { return arrivals.data.size() >= 256; }, 3000));
@@ -340,9 +354,8 @@ void TestSocketControl::dataArrivalCarriesBytesTotal() {
 void TestSocketControl::arrivalDuringHandlerIsAnnounced() {
     // A handler that waits in a nested event loop must not swallow the event for bytes
     // that arrive meanwhile.
-    LoopbackServer server;
-    TcpSocketControl sock;
-    Arrivals arrivals;
+    Link link;
+    auto& [server, sock, arrivals] = link;
     bool nested = false;
     arrivals.extra = [&](SocketControl&) {
         if (nested)
@@ -353,79 +366,16 @@ void TestSocketControl::arrivalDuringHandlerIsAnnounced() {
         QTimer::singleShot(150, &loop, &QEventLoop::quit);
         loop.exec();
     };
-    arrivals.attach(sock);
-    sock.setRemoteHost(QStringLiteral("127.0.0.1"));
-    sock.setRemotePort(server.port());
-    sock.Connect();
-    QVERIFY(server.waitForConnection(3000));
+    QVERIFY(link.connect());
     QVERIFY(server.send("first"));
     QVERIFY(QTest::qWaitFor([&] { return arrivals.data == "firstsecond"; }, 3000));
     QCOMPARE(arrivals.totals.size(), 2);
 }
 
-void TestSocketControl::peerCloseKeepsDataReadable() {
-    LoopbackServer server;
-    TcpSocketControl sock;
-    sock.setObjectName(QStringLiteral("Winsock1"));
-    Arrivals arrivals;
-    arrivals.read = false;
-    arrivals.attach(sock);
-    sock.setRemoteHost(QStringLiteral("127.0.0.1"));
-    sock.setRemotePort(server.port());
-    sock.Connect();
-    QVERIFY(server.waitForConnection(3000));
-    QVERIFY(waitForState(sock, State::Connected));
-
-    // The unit's last words, then it hangs up.
-    QVERIFY(server.send("goodbye\r\n"));
-    server.closeClient();
-    QVERIFY(waitForState(sock, State::Closing));
-    QVERIFY(QTest::qWaitFor([&] { return !arrivals.totals.isEmpty(); }, 3000));
-    QCOMPARE(arrivals.totals.constLast(), 9);
-    QByteArray data;
-    sock.GetData(data);
-    QCOMPARE(data, QByteArray("goodbye\r\n"));
-
-    const RuntimeError e = caught([&] { sock.SendData(QStringLiteral("anyone?")); });
-    QCOMPARE(e.number(), err::WrongSocketState);
-    QCOMPARE(e.source(), QStringLiteral("Winsock1"));
-    QCOMPARE(sock.state(), State::Closing);
-
-    sock.Close();
-    QCOMPARE(sock.state(), State::Closed);
-}
-
-void TestSocketControl::refusedConnectionIsError() {
-    TcpSocketControl sock;
-    sock.setRemoteHost(QStringLiteral("127.0.0.1"));
-    sock.setRemotePort(unusedPort());
-    Arrivals arrivals;
-    arrivals.attach(sock);
-    sock.Connect();
-    QVERIFY(waitForState(sock, State::Error));
-    QCOMPARE(caught([&] { sock.SendData(QStringLiteral("x")); }).number(), err::WrongSocketState);
-    QCOMPARE(caught([&] { sock.Connect(); }).number(), err::WrongSocketState);
-    QVERIFY(arrivals.totals.isEmpty());
-    sock.Close();
-    QCOMPARE(sock.state(), State::Closed);
-
-    // The same control connects once something listens.
-    LoopbackServer server;
-    sock.setRemotePort(server.port());
-    sock.Connect();
-    QVERIFY(waitForState(sock, State::Connected));
-}
-
 void TestSocketControl::closeDropsWaitingDataAndReconnects() {
-    LoopbackServer server;
-    TcpSocketControl sock;
-    Arrivals arrivals;
-    arrivals.read = false;
-    arrivals.attach(sock);
-    sock.setRemoteHost(QStringLiteral("127.0.0.1"));
-    sock.setRemotePort(server.port());
-    sock.Connect();
-    QVERIFY(server.waitForConnection(3000));
+    Link link(false);
+    auto& [server, sock, arrivals] = link;
+    QVERIFY(link.connect());
     QVERIFY(server.send("stale"));
     QVERIFY(QTest::qWaitFor([&] { return !arrivals.totals.isEmpty(); }, 3000));
 
@@ -437,9 +387,7 @@ void TestSocketControl::closeDropsWaitingDataAndReconnects() {
     QVERIFY(server.waitForClientClosed(3000));
     sock.Close(); // twice is harmless
 
-    sock.Connect();
-    QVERIFY(server.waitForConnection(3000));
-    QVERIFY(waitForState(sock, State::Connected));
+    QVERIFY(link.connect());
     QVERIFY(server.send("fresh"));
     QVERIFY(QTest::qWaitFor([&] { return arrivals.totals.size() >= 2; }, 3000));
     sock.GetData(data);
@@ -453,16 +401,9 @@ void TestSocketControl::closeDropsWaitingDataAndReconnects() {
 void TestSocketControl::sendJustBeforeCloseIsDelivered() {
     // Unread bytes from the peer must not turn the close into a reset that throws away
     // what was just sent.
-    LoopbackServer server;
-    TcpSocketControl sock;
-    Arrivals arrivals;
-    arrivals.read = false;
-    arrivals.attach(sock);
-    sock.setRemoteHost(QStringLiteral("127.0.0.1"));
-    sock.setRemotePort(server.port());
-    sock.Connect();
-    QVERIFY(server.waitForConnection(3000));
-    QVERIFY(waitForState(sock, State::Connected));
+    Link link(false);
+    auto& [server, sock, arrivals] = link;
+    QVERIFY(link.connect());
     QVERIFY(server.send(QByteArray(3000, 'u')));
     QVERIFY(QTest::qWaitFor([&] { return !arrivals.totals.isEmpty(); }, 3000));
 
@@ -475,9 +416,8 @@ void TestSocketControl::sendJustBeforeCloseIsDelivered() {
 }
 
 void TestSocketControl::handlerMayCloseOrReconnect() {
-    LoopbackServer server;
-    TcpSocketControl sock;
-    Arrivals arrivals;
+    Link link;
+    auto& [server, sock, arrivals] = link;
     arrivals.extra = [&](SocketControl& s) {
         if (arrivals.data.endsWith("reconnect")) {
             s.Close();
@@ -487,11 +427,7 @@ void TestSocketControl::handlerMayCloseOrReconnect() {
             s.Close();
         }
     };
-    arrivals.attach(sock);
-    sock.setRemoteHost(QStringLiteral("127.0.0.1"));
-    sock.setRemotePort(server.port());
-    sock.Connect();
-    QVERIFY(server.waitForConnection(3000));
+    QVERIFY(link.connect());
 
     QVERIFY(server.send("reconnect"));
     QVERIFY(server.waitForConnection(3000));
@@ -506,15 +442,11 @@ void TestSocketControl::handlerMayCloseOrReconnect() {
 }
 
 void TestSocketControl::connectCloseCycles() {
-    LoopbackServer server;
-    TcpSocketControl sock;
-    sock.setRemoteHost(QStringLiteral("127.0.0.1"));
-    sock.setRemotePort(server.port());
+    Link link;
+    auto& [server, sock, arrivals] = link;
     // Settle the descriptors the first connection brings (the event dispatcher's and
     // the like) before counting.
-    sock.Connect();
-    QVERIFY(waitForState(sock, State::Connected));
-    QVERIFY(server.waitForConnection(3000));
+    QVERIFY(link.connect());
     sock.Close();
     QVERIFY(server.waitForClientClosed(3000));
     const int descriptors = openDescriptors();

@@ -129,7 +129,6 @@ private slots:
     void paintsEveryByte();
     void controlPicturesStayInTheirCell();
     void incrementalRepaintMatchesFullPaint();
-    void storeDestroyedBeforeView();
     void accessibleBoundaries_data();
     void accessibleBoundaries();
     void accessibleGeometry();
@@ -849,41 +848,6 @@ void TstTextView::incrementalRepaintMatchesFullPaint() {
     QVERIFY(settledMatches("inserted at the top, caret to end"));
     box.view.resize(300, 260);
     QVERIFY(settledMatches("resized"));
-}
-
-void TstTextView::storeDestroyedBeforeView() {
-    // A box that holds the store as a member and the view as a child widget destroys the
-    // store first; the view, still focused, gets a focus-out while its parent dies.
-    struct Holder : QWidget {
-        TextStore store;
-        TextView* view = new TextView(&store, this);
-    };
-    auto* holder = new Holder;
-    holder->resize(300, 200);
-    holder->view->resize(300, 200);
-    holder->store.setText(lines(50, 30));
-    holder->store.setSelStart(holder->store.length());
-    holder->show();
-    QVERIFY(QTest::qWaitForWindowExposed(holder));
-    holder->view->setFocus();
-    QTRY_VERIFY(holder->view->hasFocus());
-    delete holder;
-
-    // A view that outlives its store shows nothing and keeps working.
-    auto store = std::make_unique<TextStore>();
-    TextView view(store.get());
-    view.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&view));
-    store->setText(lines(50, 30));
-    store->setSelStart(store->length());
-    view.setFocus();
-    store.reset();
-    QCOMPARE(view.rowCount(), 1);
-    QTest::keyClicks(&view, "ab");
-    QTest::keyClick(&view, Qt::Key_Backspace);
-    view.clearFocus();
-    QVERIFY(!view.grab().isNull());
-    QCOMPARE(view.store()->bytes(), QByteArray("a"));
 }
 
 void TstTextView::accessibleBoundaries_data() {

@@ -1,6 +1,5 @@
 #include "platform/link/serialcontrol.h"
 
-#include "platform/base/heaptrim.h"
 #include "platform/base/latin1.h"
 #include "platform/base/paths.h"
 #include "platform/base/portlock.h"
@@ -120,7 +119,12 @@ bool hungUp(int fd) {
 
 } // namespace
 
-SerialControl::SerialControl(QObject* parent) : QObject(parent) {
+SerialControl::SerialControl(QObject* parent)
+    : QObject(parent),
+      arrivals_(
+          this,
+          [this](QIODevice* device) { return device == port_.get() && !lost_ && rThreshold_ >= 1; },
+          [this](QIODevice*) { raiseReceive(); }) {
     receivePacer_.setSingleShot(true);
     receivePacer_.setTimerType(Qt::PreciseTimer);
     connect(&receivePacer_, &QTimer::timeout, this, &SerialControl::raiseReceive);
@@ -417,30 +421,11 @@ void SerialControl::raiseReceive() {
     QSerialPort* port = port_.get();
     if (!port || lost_ || rThreshold_ < 1 || port->bytesAvailable() <= 0)
         return;
-    lastReceive_.start();
-    const qint64 waitingBefore = port->bytesAvailable();
-    slowStream_ = waitingBefore < SlowBelowBytes;
-    const std::uint64_t inputBefore = inputCount_;
-    raise(EvReceive);
-    trimHeapAfterReceive(inputCount_ - inputBefore);
-    // QSerialPort does not emit readyRead again while a handler of it runs. Bytes that
-    // arrived while the handler waited in a nested event loop would otherwise sit there
-    // unannounced: raise one more receive event for them.
-    if (port_.get() != port || lost_ || rThreshold_ < 1 || receivePosted_)
-        return;
-    const qint64 arrived =
-        port->bytesAvailable() + qint64(inputCount_ - inputBefore) - waitingBefore;
-    if (arrived <= 0)
-        return;
-    receivePosted_ = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this, guard = QPointer<QSerialPort>(port)] {
-            receivePosted_ = false;
-            if (guard && guard.data() == port_.get() && guard->bytesAvailable() > 0)
-                raiseReceive();
-        },
-        Qt::QueuedConnection);
+    arrivals_.raise(port, [this](qint64 waiting) {
+        lastReceive_.start();
+        slowStream_ = waiting < SlowBelowBytes;
+        raise(EvReceive);
+    });
 }
 
 void SerialControl::deliverPending() {
@@ -570,6 +555,6 @@ QByteArray SerialControl::Input() {
     if (!PortOpen())
         fail(err::PortNotOpen, QStringLiteral("Port %1 is not open").arg(commPort_));
     QByteArray bytes = port_->readAll();
-    inputCount_ += std::uint64_t(bytes.size());
+    arrivals_.read(bytes.size());
     return bytes;
 }

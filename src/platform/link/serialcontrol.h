@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/base/portlock.h"
+#include "platform/link/arrivalreannounce.h"
 #include "platform/link/eventkeepalive.h"
 
 #include <QByteArray>
@@ -94,7 +95,7 @@ public:
     std::int16_t CommEvent() const { return commEvent_; }
 
     // True while characters have arrived whose receive event has not been raised yet.
-    bool receivePending() const { return receivePacer_.isActive() || receivePosted_; }
+    bool receivePending() const { return receivePacer_.isActive() || arrivals_.queued(); }
     // Raises the receive event now for every character that has arrived and not been
     // announced yet: held back by the pacing, queued behind a handler, or still waiting
     // in the driver. Before the port is closed for good, so that what the device sent
@@ -128,8 +129,7 @@ private:
 
     std::unique_ptr<QSerialPort> port_;
     QString openPath_;               // the device path the open port was resolved from
-    std::uint64_t inputCount_ = 0;   // bytes handed out by Input(), ever
-    bool receivePosted_ = false;     // a follow-up receive event is queued
+    ArrivalReannounce arrivals_;     // receive events for what came during a handler
     QTimer receivePacer_;            // holds back a receive event that follows too soon
     QElapsedTimer lastReceive_;      // when the last receive event was raised
     bool slowStream_ = true;         // the last receive event brought little
@@ -143,6 +143,6 @@ private:
     std::int16_t sThreshold_ = 0;
     std::int16_t commEvent_ = 0;
     bool lost_ = false;
-    bool draining_ = false; // the last receive event before a loss is raised
+    bool draining_ = false;       // the last receive event before a loss is raised
     portlock::DeviceClaim claim_; // the open port's own descriptor and lock on the device
 };

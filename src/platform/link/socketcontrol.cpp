@@ -1,12 +1,10 @@
 #include "platform/link/socketcontrol.h"
 
-#include "platform/base/heaptrim.h"
 #include "platform/base/latin1.h"
 #include "platform/base/runtimeerror.h"
 
 #include <QHostAddress>
 #include <QNetworkProxy>
-#include <QPointer>
 #include <QStringList>
 #include <QTcpSocket>
 
@@ -98,7 +96,11 @@ void SocketControl::fail(std::int32_t number, const QString& description) const 
     throw RuntimeError(number, description, objectName());
 }
 
-TcpSocketControl::TcpSocketControl(QObject* parent) : SocketControl(parent) {}
+TcpSocketControl::TcpSocketControl(QObject* parent)
+    : SocketControl(parent),
+      arrivals_(
+          this, [this](QIODevice* device) { return device == socket_; },
+          [this](QIODevice* device) { onReadyRead(static_cast<QTcpSocket*>(device)); }) {}
 
 TcpSocketControl::~TcpSocketControl() {
     dropSocket();
@@ -184,7 +186,7 @@ void TcpSocketControl::GetData(QByteArray& data) {
         return;
     }
     data = socket_->readAll();
-    readCount_ += std::uint64_t(data.size());
+    arrivals_.read(data.size());
 }
 
 void TcpSocketControl::Close() {
@@ -232,35 +234,13 @@ void TcpSocketControl::onSocketError(QTcpSocket* socket, int error) {
 }
 
 void TcpSocketControl::onReadyRead(QTcpSocket* socket) {
-    if (socket != socket_)
+    if (socket != socket_ || socket->bytesAvailable() <= 0)
         return;
-    const qint64 waiting = socket->bytesAvailable();
-    if (waiting <= 0)
-        return;
-    const std::uint64_t readBefore = readCount_;
-    {
+    arrivals_.raise(socket, [this](qint64 waiting) {
         // The handler may close or reconnect (dropping this socket) or throw; sockets it
         // dropped are deleted once the outermost emission is over.
         const EventKeepAlive::Raising raising(keepAlive_);
         emit DataArrival(
             std::int32_t(std::min<qint64>(waiting, std::numeric_limits<std::int32_t>::max())));
-    }
-    trimHeapAfterReceive(readCount_ - readBefore);
-    // QTcpSocket does not emit readyRead again while a handler of it runs: bytes that
-    // arrived while the handler waited in a nested event loop would sit there
-    // unannounced. Announce them once it has returned.
-    if (socket != socket_ || arrivalPosted_)
-        return;
-    const qint64 arrived = socket->bytesAvailable() + qint64(readCount_ - readBefore) - waiting;
-    if (arrived <= 0)
-        return;
-    arrivalPosted_ = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this, guard = QPointer<QTcpSocket>(socket)] {
-            arrivalPosted_ = false;
-            if (guard && guard.data() == socket_)
-                onReadyRead(guard.data());
-        },
-        Qt::QueuedConnection);
+    });
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/link/arrivalreannounce.h"
 #include "platform/link/eventkeepalive.h"
 
 #include <QByteArray>
@@ -104,7 +105,6 @@ private:
 
     QTcpSocket* socket_ = nullptr;
     State state_ = State::Closed;
-    std::uint64_t readCount_ = 0;    // bytes handed out by GetData(), ever
-    bool arrivalPosted_ = false;     // a follow-up DataArrival is queued
     EventKeepAlive keepAlive_{this}; // sockets dropped during a DataArrival emission
+    ArrivalReannounce arrivals_;     // DataArrival for what came during a handler
 };

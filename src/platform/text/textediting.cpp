@@ -1,14 +1,13 @@
 #include "platform/text/textediting.h"
 
 #include "platform/base/latin1.h"
-#include "platform/text/textview.h"
+#include "platform/text/textstore.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
-#include <QTimer>
 
 #include <algorithm>
 
@@ -51,19 +50,14 @@ bool isTypedText(const QKeyEvent* e) {
 
 } // namespace
 
-TextEditing::TextEditing(TextView& view) : view_(view), autoScroll_(new QTimer(&view)) {
-    autoScroll_->setInterval(50);
-    QObject::connect(autoScroll_, &QTimer::timeout, &view, [this] {
+TextEditing::TextEditing(EditingView& view) : view_(view) {
+    autoScroll_.setInterval(50);
+    QObject::connect(&autoScroll_, &QTimer::timeout, &autoScroll_, [this] {
         if (dragAnchor_ >= 0)
             dragTo(dragPoint_);
         else
-            autoScroll_->stop();
+            autoScroll_.stop();
     });
-}
-
-void TextEditing::reset() {
-    dragAnchor_ = -1;
-    stickyColumn_ = -1;
 }
 
 void TextEditing::selectionChanged() {
@@ -126,7 +120,7 @@ void TextEditing::moveVertically(std::int64_t rows, bool extend) {
     else if (target >= view_.rowCount())
         pos = view_.store()->length();
     else
-        pos = view_.rows_.positionInRow(target, col);
+        pos = view_.positionInRow(target, col);
     verticalMove_ = true;
     moveCaret(pos, extend);
     verticalMove_ = false;
@@ -182,7 +176,7 @@ bool TextEditing::insertBytes(const QByteArray& bytes) {
     view_.ensureCaretVisible();
     if (s.revision() == before)
         return false;
-    emit view_.edited();
+    view_.editedByOperator();
     return true;
 }
 
@@ -195,7 +189,7 @@ bool TextEditing::removeRange(std::int64_t pos, std::int64_t len) {
     view_.ensureCaretVisible();
     if (s.revision() == before)
         return false;
-    emit view_.edited();
+    view_.editedByOperator();
     return true;
 }
 
@@ -282,7 +276,7 @@ bool TextEditing::keyPress(QKeyEvent* event) {
     case Qt::Key_PageDown: {
         const int page = view_.visibleRows();
         const int dir = event->key() == Qt::Key_PageUp ? -1 : 1;
-        view_.setFirstRow(view_.firstVisibleRow() + dir * page);
+        view_.scrollRows(dir * page);
         moveVertically(dir * page, shift);
         return true;
     }
@@ -348,10 +342,6 @@ QVariant TextEditing::inputMethodQuery(Qt::InputMethodQuery query) const {
     switch (query) {
     case Qt::ImEnabled:
         return !view_.isReadOnly();
-    case Qt::ImCursorRectangle:
-        return view_.caretRect().translated(view_.viewport()->pos());
-    case Qt::ImFont:
-        return view_.font();
     case Qt::ImHints:
         return static_cast<int>(Qt::ImhMultiLine);
     case Qt::ImCursorPosition:
@@ -404,11 +394,11 @@ bool TextEditing::mouseMove(QMouseEvent* event) {
     const QPoint pt = event->position().toPoint();
     dragTo(pt);
     // Held above or below the text, the selection keeps growing and the view scrolling.
-    if (pt.y() < 0 || pt.y() >= view_.viewport()->height()) {
-        if (!autoScroll_->isActive())
-            autoScroll_->start();
+    if (pt.y() < 0 || pt.y() >= view_.viewportHeight()) {
+        if (!autoScroll_.isActive())
+            autoScroll_.start();
     } else {
-        autoScroll_->stop();
+        autoScroll_.stop();
     }
     event->accept();
     return true;
@@ -418,7 +408,7 @@ bool TextEditing::mouseRelease(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton)
         return false;
     dragAnchor_ = -1;
-    autoScroll_->stop();
+    autoScroll_.stop();
     event->accept();
     return true;
 }
@@ -428,10 +418,9 @@ bool TextEditing::mouseDoubleClick(QMouseEvent* event) {
         return false;
     // The cell under the pointer, not the nearest boundary between cells.
     const QPoint pt = event->position().toPoint();
-    const std::int64_t pos =
-        view_.positionAt(QPoint(pt.x() - view_.glyphs_.cellWidth() / 2, pt.y()));
+    const std::int64_t pos = view_.positionAt(QPoint(pt.x() - view_.cellWidth() / 2, pt.y()));
     dragAnchor_ = -1;
-    autoScroll_->stop();
+    autoScroll_.stop();
     selectWordAt(pos);
     event->accept();
     return true;

@@ -55,10 +55,7 @@ TextStore::TextStore(std::int64_t blockBytes, std::int64_t cachedBlocks)
     : blockBytes_(std::clamp<std::int64_t>(blockBytes, 2, DefaultBlockBytes)),
       cachedBlocks_(std::max<std::int64_t>(cachedBlocks, 1)) {}
 
-TextStore::~TextStore() {
-    if (onDestroyed)
-        onDestroyed();
-}
+TextStore::~TextStore() = default;
 
 // ---- the cache ----
 //

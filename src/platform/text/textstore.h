@@ -148,9 +148,6 @@ public:
     std::function<void(std::int64_t, std::int64_t, std::int64_t)> onTextChanged;
     // Called after every change of caret or selection.
     std::function<void()> onSelectionChanged;
-    // Called when the store is destroyed, so that a view still showing it can let go (a box
-    // may destroy its store before the view that is its child widget).
-    std::function<void()> onDestroyed;
 
     // Diagnostics for tests: the bytes a block holds at most, the number of blocks, the
     // blocks unpacked at most besides the one appended to, and how many times a block

@@ -8,7 +8,6 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
-#include <QPointer>
 #include <QTimer>
 
 #include <algorithm>
@@ -49,46 +48,22 @@ TextView::TextView(TextStore* store, QWidget* parent)
 
     glyphs_.setFont(font());
     announcer_ = std::make_unique<TextViewAnnouncer>(this);
-    attach(store_);
-}
 
-TextView::~TextView() {
-    // Leaves the store alone (it may be gone already), except the view's own empty one,
-    // which goes with the view and must not call back into it.
-    if (orphan_)
-        orphan_->onDestroyed = nullptr;
-}
-
-void TextView::attach(TextStore* store) {
-    store_ = store;
-    editing_.reset();
     shownSelStart_ = store_->selStart();
     shownSelEnd_ = store_->selStart() + store_->selLength();
     rows_.reset(store_, computeColumns());
     updateScrollBar();
     pacer_->markAll();
-    // The callbacks check that the view still exists (the store may outlive it), and the
-    // view's destructor leaves the store alone (the store may already be gone).
-    QPointer<TextView> self(this);
-    store_->onTextChanged = [self](std::int64_t pos, std::int64_t removed, std::int64_t inserted) {
-        if (self)
-            self->textChanged(pos, removed, inserted);
+    store_->onTextChanged = [this](std::int64_t pos, std::int64_t removed, std::int64_t inserted) {
+        textChanged(pos, removed, inserted);
     };
-    store_->onSelectionChanged = [self] {
-        if (self)
-            self->selectionChanged();
-    };
-    store_->onDestroyed = [self] {
-        if (self)
-            self->storeDestroyed();
-    };
+    store_->onSelectionChanged = [this] { selectionChanged(); };
 }
 
-void TextView::storeDestroyed() {
-    // Events can still reach this view after its store is gone (a parent that held the
-    // store as a member clears the focus while it is destroyed): carry on with an empty one.
-    orphan_ = std::make_unique<TextStore>();
-    attach(orphan_.get());
+TextView::~TextView() {
+    // The store outlives the view and hears no more of it.
+    store_->onTextChanged = nullptr;
+    store_->onSelectionChanged = nullptr;
 }
 
 void TextView::setReadOnly(bool readOnly) {
@@ -421,6 +396,10 @@ void TextView::inputMethodEvent(QInputMethodEvent* event) {
 }
 
 QVariant TextView::inputMethodQuery(Qt::InputMethodQuery query) const {
+    if (query == Qt::ImCursorRectangle)
+        return caretRect().translated(viewport()->pos());
+    if (query == Qt::ImFont)
+        return font();
     const QVariant answer = editing_.inputMethodQuery(query);
     return answer.isValid() ? answer : QAbstractScrollArea::inputMethodQuery(query);
 }

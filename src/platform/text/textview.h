@@ -37,33 +37,34 @@ class TextViewAnnouncer;
 // Painting covers the visible rows only and reads each row from the store where it lies.
 // Whenever caret or selection change (by the operator or by the program), the caret row
 // is scrolled into view.
-class TextView : public QAbstractScrollArea {
+class TextView : public QAbstractScrollArea, private EditingView {
     Q_OBJECT
 public:
+    // `store` must outlive the view: its owner destroys the view first.
     explicit TextView(TextStore* store, QWidget* parent = nullptr);
     ~TextView() override;
 
-    // The store shown; an empty one of the view's own once that store has been destroyed.
-    TextStore* store() const { return store_; }
+    // The store shown.
+    TextStore* store() const override { return store_; }
 
     void setReadOnly(bool readOnly);
-    bool isReadOnly() const { return readOnly_; }
+    bool isReadOnly() const override { return readOnly_; }
 
     // Current wrap width in cells, and the total number of visual rows.
     std::int64_t columns() const { return rows_.columns(); }
-    std::int64_t rowCount() const { return rows_.rowCount(); }
+    std::int64_t rowCount() const override { return rows_.rowCount(); }
     // First visible row (the vertical scroll position).
     std::int64_t firstVisibleRow() const { return firstRow_; }
     // Row of a text position in the current layout, and the position a row starts at.
-    std::int64_t rowOfPosition(std::int64_t pos) const { return rows_.rowOfPosition(pos); }
-    std::int64_t rowStart(std::int64_t row) const { return rows_.rowStart(row); }
+    std::int64_t rowOfPosition(std::int64_t pos) const override { return rows_.rowOfPosition(pos); }
+    std::int64_t rowStart(std::int64_t row) const override { return rows_.rowStart(row); }
     // Text position at a point in viewport coordinates.
-    std::int64_t positionAt(const QPoint& viewportPoint) const;
+    std::int64_t positionAt(const QPoint& viewportPoint) const override;
     // Rectangle of the caret, and of the cell of the character at `pos`, in viewport
     // coordinates.
     QRect caretRect() const;
     QRect cellRect(std::int64_t pos) const;
-    void ensureCaretVisible();
+    void ensureCaretVisible() override;
     // Scrolls the row of `pos` into view.
     void ensureVisible(std::int64_t pos);
 
@@ -93,26 +94,30 @@ protected:
     bool viewportEvent(QEvent* event) override;
 
 private:
-    friend class TextEditing;
-
     bool event(QEvent* event) override;
 
-    void attach(TextStore* store);
-    void storeDestroyed();
+    // What editing needs besides the public members above.
+    std::int64_t positionInRow(std::int64_t row, std::int64_t column) const override {
+        return rows_.positionInRow(row, column);
+    }
+    int cellWidth() const override { return glyphs_.cellWidth(); }
+    int viewportHeight() const override { return viewport()->height(); }
+    int visibleRows() const override;
+    void scrollRows(std::int64_t rows) override { setFirstRow(firstRow_ + rows); }
+    void restartBlink() override;
+    void editedByOperator() override { emit edited(); }
+
     void textChanged(std::int64_t pos, std::int64_t removed, std::int64_t inserted);
     void selectionChanged();
     std::int64_t computeColumns() const;
     void relayoutKeepingTop(bool remeasure);
     void updateScrollBar();
-    int visibleRows() const;
     void setFirstRow(std::int64_t row);
     void syncScrollBar();
     void showFrame(const RepaintPacer::Frame& frame);
-    void restartBlink();
     void markCaretRow();
 
-    TextStore* store_;
-    std::unique_ptr<TextStore> orphan_; // shown once the store has been destroyed
+    TextStore* const store_;
     bool readOnly_ = false;
     bool caretVisible_ = true;
     QTimer* blink_ = nullptr;

@@ -82,7 +82,12 @@ RichTextBox::RichTextBox(QWidget* parent) : QWidget(parent) {
     setFocusProxy(view_);
 }
 
-RichTextBox::~RichTextBox() = default;
+RichTextBox::~RichTextBox() {
+    // The view shows the store: it goes first, while the store is still there (a child
+    // widget would otherwise outlive the member, and a focused view hears of the focus
+    // leaving it as the box dies).
+    delete view_;
+}
 
 bool RichTextBox::isRich() const {
     return rich_ != nullptr && stack_->currentWidget() == rich_;
