@@ -1,7 +1,7 @@
 // The rich-text box: Text and its line breaks, the caret in Text's characters, loading
-// plain and rich files (a failed load leaves the box as it was), saving; the text served
-// to assistive technology. (That keeping the receive log in step with the box matches
-// these whole-file operations is proven with the log, in tst_faults_log.)
+// plain and rich files (a failed one leaves the box as it was), saving; the text served to
+// assistive technology. (That keeping the receive log in step with the box matches these
+// whole-file operations is proven with the log, in tst_faults_log.)
 
 #include "help/helpwindows.h"
 #include "log/filebuttons.h"
@@ -20,18 +20,13 @@
 #include <QTextEdit>
 #include <QtTest>
 
-#include <cerrno>
-
 #include <sys/syscall.h>
 #include <unistd.h>
 
-// Reading a file fails with EIO from a given offset on, as on a disk with a bad sector,
-// while a FailingReads lives: the system's pread, as the files floor reads with it,
-// taken over in this program.
-namespace {
-std::int64_t failReadsFrom = -1;
-}
-
+// While failReadsFrom is set, reading any file from that offset on fails with EIO, as on a
+// disk with a bad sector: the system's pread, which the files floor reads with, taken over
+// in this program.
+static std::int64_t failReadsFrom = -1;
 extern "C" ssize_t pread(int fd, void* buf, size_t count, off_t offset) {
     if (failReadsFrom >= 0 && offset >= failReadsFrom) {
         errno = EIO;
@@ -41,11 +36,6 @@ extern "C" ssize_t pread(int fd, void* buf, size_t count, off_t offset) {
 }
 
 namespace {
-
-struct FailingReads {
-    explicit FailingReads(std::int64_t from) { failReadsFrom = from; }
-    ~FailingReads() { failReadsFrom = -1; }
-};
 
 // Every accessible object in the window whose description is `description`.
 QList<QAccessibleInterface*> describedAs(QWidget* window, const QString& description) {
@@ -242,14 +232,13 @@ void TstRichTextBox::failedLoadLeavesBoxAlone() {
     box.setSelStart(2);
     box.setSelLength(4);
     const std::uint64_t revision = box.store().revision();
-    if (midway) {
+    if (midway)
         QVERIFY(writeFile(path, QByteArray(3 << 20, 'x')));
-        const FailingReads failing(1 << 20);
-        QVERIFY_THROWS_EXCEPTION(RuntimeError, box.LoadFile(path));
-    } else {
+    else
         QFile::remove(path);
-        QVERIFY_THROWS_EXCEPTION(RuntimeError, box.LoadFile(path));
-    }
+    failReadsFrom = midway ? 1 << 20 : -1;
+    const auto readsAgain = qScopeGuard([] { failReadsFrom = -1; });
+    QVERIFY_THROWS_EXCEPTION(RuntimeError, box.LoadFile(path));
     QCOMPARE(box.Text(), QStringLiteral("keep\r\nthis"));
     QCOMPARE(box.SelStart(), 2);
     QCOMPARE(box.SelLength(), 4);

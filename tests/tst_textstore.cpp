@@ -555,11 +555,9 @@ void TstTextStore::randomEditsKeepIndexRight() {
         const std::int64_t a = any(-2, len + 2), b = any(-2, len + 2);
         switch (any(0, 10)) {
         case 0:
-            switch (any(0, 4)) {
-            case 0:
+            if (const std::int64_t k = any(0, 4); k == 0)
                 both([&](TextStore& t, bool& c) { t.setText(piece), c = false; });
-                break;
-            case 1: // a text read into a store of its own, then taken over
+            else if (k == 1) // read into a store of its own, then taken over
                 both([&](TextStore& t, bool& c) {
                     TextStore loaded(t.blockBytes(), t.cachedBlocks());
                     c = false;
@@ -567,8 +565,6 @@ void TstTextStore::randomEditsKeepIndexRight() {
                         loaded.continueLoad(piece, c);
                     t.takeText(loaded);
                 });
-                break;
-            }
             break;
         case 1:
         case 2:
