@@ -446,7 +446,6 @@ void StartupTest::signalWhileAReportIsOpen() {
         ++requests;
         w.requestClose();
     });
-    QVERIFY(termination.isActive());
 
     // The signal comes while the report of a failed send is open.
     bool waitedForTheReport = false;
@@ -498,7 +497,6 @@ void StartupTest::signalEndsAConnectWait() {
         ++requests;
         w.requestClose();
     });
-    QVERIFY(termination.isActive());
     QTimer::singleShot(50, &w, [] { ::raise(SIGINT); });
     QTimer::singleShot(10000, &w, [&] { clock->now += 10; });
     w.btnConnect_Click(0);

@@ -555,8 +555,16 @@ void TstTextStore::randomEditsKeepIndexRight() {
         const std::int64_t a = any(-2, len + 2), b = any(-2, len + 2);
         switch (any(0, 10)) {
         case 0:
-            if (any(0, 4) == 0)
+            if (const std::int64_t k = any(0, 4); k == 0)
                 both([&](TextStore& t, bool& c) { t.setText(piece), c = false; });
+            else if (k == 1) // read into a store of its own, then taken over
+                both([&](TextStore& t, bool& c) {
+                    TextStore loaded(t.blockBytes(), t.cachedBlocks());
+                    c = false;
+                    for (int i = 0; i < 4; ++i)
+                        loaded.continueLoad(piece, c);
+                    t.takeText(loaded);
+                });
             break;
         case 1:
         case 2:

@@ -31,10 +31,6 @@ public:
     TerminationRequests(const TerminationRequests&) = delete;
     TerminationRequests& operator=(const TerminationRequests&) = delete;
 
-    // False when the pipe or the handlers could not be set up (the signals then keep
-    // their default effect).
-    bool isActive() const { return notifier_ != nullptr; }
-
 private:
     void readPipe();
 

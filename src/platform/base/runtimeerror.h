@@ -16,19 +16,16 @@
 // |     52 | files                | bad file name or path (empty, or not a usable path)       |
 // |     53 | files                | file not found                                           |
 // |     57 | files                | device I/O error (a read or write failed)                |
-// |     58 | files                | file already exists (a copy onto its own source)          |
 // |     61 | files                | disk full                                                |
 // |     70 | files                | permission denied                                        |
 // |     75 | files                | path/file access error (any other failure to open)        |
 // |     76 | files                | path not found                                           |
 // |    380 | all controls         | invalid property value                                   |
-// |    383 | all controls         | property is read-only in this state                      |
 // |   8002 | serial-port control  | invalid port number                                      |
 // |   8005 | serial-port control  | port already open                                        |
 // |   8010 | serial-port control  | the port is held by another program                      |
 // |   8012 | serial-port control  | device not open                                          |
 // |   8015 | serial-port control  | could not set the line settings or modem lines            |
-// |   8020 | serial-port control  | error reading from the device                            |
 // |   8021 | serial-port control  | error writing to the device                              |
 // |   8022 | serial-port control  | the port could not be opened (device missing or refused) |
 // |  10049 | socket control       | the remote host is not a dotted IPv4 address             |
@@ -55,19 +52,16 @@ namespace err {
 inline constexpr std::int32_t BadFileName = 52;
 inline constexpr std::int32_t FileNotFound = 53;
 inline constexpr std::int32_t DeviceIo = 57;
-inline constexpr std::int32_t FileExists = 58;
 inline constexpr std::int32_t DiskFull = 61;
 inline constexpr std::int32_t PermissionDenied = 70;
 inline constexpr std::int32_t PathFileAccess = 75;
 inline constexpr std::int32_t PathNotFound = 76;
 inline constexpr std::int32_t InvalidPropertyValue = 380;
-inline constexpr std::int32_t PropertyReadOnly = 383;
 inline constexpr std::int32_t InvalidPortNumber = 8002;
 inline constexpr std::int32_t PortAlreadyOpen = 8005;
 inline constexpr std::int32_t PortHeld = 8010;
 inline constexpr std::int32_t PortNotOpen = 8012;
 inline constexpr std::int32_t PortSettings = 8015;
-inline constexpr std::int32_t PortRead = 8020;
 inline constexpr std::int32_t PortWrite = 8021;
 inline constexpr std::int32_t PortOpenFailed = 8022;
 inline constexpr std::int32_t AddressNotLiteral = 10049;

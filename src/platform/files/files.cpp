@@ -30,22 +30,42 @@ QHash<QString, LedgerEntry>& ledgerTable() {
     return table;
 }
 
-// The key under which the ledger knows a file: its canonical path when it exists.
-// Resolving a name costs a system call per folder on the way, and the log is written
-// many times a second, so a name is resolved once. Should a folder on the way be replaced
-// later, the stamps (inode and device) still tell the files apart.
+// The name under which the ledger knows a file: its path with the links of its folder
+// resolved, so that a folder reached by two names is one. It does not depend on the file
+// itself, so a file keeps its name while it is removed and made again. (A link to a file
+// is a name of its own: each file is written by one name, and a copy onto another name of
+// the same file is found out by its inode.) Should a folder on the way be replaced later,
+// the stamps (inode and device) still tell the files apart.
 QString ledgerKey(const QString& native) {
-    static QHash<QString, QString> resolved;
-    const auto it = resolved.constFind(native);
-    if (it != resolved.constEnd())
-        return *it;
-    const QString canonical = QFileInfo(native).canonicalFilePath();
-    if (canonical.isEmpty()) // not there yet: its canonical name is known once it is
-        return QDir::cleanPath(QFileInfo(native).absoluteFilePath());
-    if (resolved.size() >= 1024)
-        resolved.clear();
-    resolved.insert(native, canonical);
-    return canonical;
+    const QFileInfo info(native);
+    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    if (folder.isEmpty())
+        return QDir::cleanPath(info.absoluteFilePath());
+    return QDir(folder).filePath(info.fileName());
+}
+
+Stamp stampOf(const QString& native) {
+    Stamp s;
+#ifdef Q_OS_WIN
+    const QFileInfo info(native);
+    if (!info.exists())
+        return s;
+    s.exists = true;
+    s.size = info.size();
+    s.mtimeNs = info.lastModified().toMSecsSinceEpoch() * 1000000;
+    s.ctimeNs = info.metadataChangeTime().toMSecsSinceEpoch() * 1000000;
+#else
+    struct stat st {};
+    if (::stat(native.toLocal8Bit().constData(), &st) != 0)
+        return s;
+    s.exists = true;
+    s.size = st.st_size;
+    s.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    s.ctimeNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    s.inode = st.st_ino;
+    s.device = st.st_dev;
+#endif
+    return s;
 }
 
 #ifndef Q_OS_WIN
@@ -120,29 +140,46 @@ QString checkedNative(const QString& path) {
 
 // Our own write to a file is about to happen: if someone else changed it since we last
 // left it, nothing we knew about its content holds any more.
-void beforeOurWrite(const QString& native) {
-    const QString key = ledgerKey(native);
+void beforeOurWrite(const QString& key, const QString& native) {
     auto& table = ledgerTable();
     auto it = table.find(key);
-    if (it != table.end() && !(it->stamp == stamp(native)))
+    if (it != table.end() && !(it->stamp == stampOf(native)))
         ++it->rewrites;
 }
 
-void afterOurWrite(const QString& native, bool rewrite) {
-    LedgerEntry& e = ledgerTable()[ledgerKey(native)];
-    e.stamp = stamp(native);
+void afterOurWrite(const QString& key, const QString& native, bool rewrite) {
+    LedgerEntry& e = ledgerTable()[key];
+    e.stamp = stampOf(native);
     ++e.writes;
     if (rewrite)
         ++e.rewrites;
 }
 
+#ifndef Q_OS_WIN
+int openFd(const QString& native, int flags) {
+    int fd;
+    do {
+        fd = ::open(native.toLocal8Bit().constData(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+#endif
+
 } // namespace
 
-TextFile::TextFile(const QString& path, Mode mode) : native_(checkedNative(path)) {
-    beforeOurWrite(native_);
+ResolvedPath resolve(const QString& path) {
+    ResolvedPath file{path, checkedNative(path), {}};
+    file.key = ledgerKey(file.native);
+    return file;
+}
+
+TextFile::TextFile(const QString& path, Mode mode) : TextFile(resolve(path), mode) {}
+
+TextFile::TextFile(const ResolvedPath& file, Mode mode) : native_(file.native), key_(file.key) {
+    beforeOurWrite(key_, native_);
     // Until closed, the file is not as any earlier record says.
     if (mode == Mode::Output)
-        ++ledgerTable()[ledgerKey(native_)].rewrites;
+        ++ledgerTable()[key_].rewrites;
 #ifdef Q_OS_WIN
     auto* f = new QFile(native_);
     if (!f->open(mode == Mode::Output ? QIODevice::WriteOnly | QIODevice::Truncate
@@ -157,10 +194,13 @@ TextFile::TextFile(const QString& path, Mode mode) : native_(checkedNative(path)
     handle_ = f;
 #else
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mode == Mode::Output ? O_TRUNC : O_APPEND);
-    int fd;
-    do {
-        fd = ::open(native_.toLocal8Bit().constData(), flags, 0666);
-    } while (fd < 0 && errno == EINTR);
+    int fd = openFd(native_, flags);
+    if (fd < 0 && errno == ENOENT) {
+        // Drive C's root folder went since the name was resolved: resolving it again
+        // makes the folder, as every use of a drive path does.
+        paths::nativePath(file.path);
+        fd = openFd(native_, flags);
+    }
     if (fd < 0)
         throwErrno(errno, native_, true);
     fd_ = fd;
@@ -222,7 +262,7 @@ void TextFile::close() {
     }
 #endif
     if (!failed_)
-        afterOurWrite(native_, false);
+        afterOurWrite(key_, native_, false);
 }
 
 #ifndef Q_OS_WIN
@@ -279,16 +319,6 @@ QByteArray readSpan(const QString& native, std::int64_t from, std::int64_t to) {
 } // namespace
 #endif
 
-QByteArray readAll(const QString& path) {
-#ifdef Q_OS_WIN
-    QByteArray out;
-    readPieces(path, 1 << 16, [&](QByteArrayView piece) { out.append(piece); });
-    return out;
-#else
-    return readSpan(checkedNative(path), 0, -1);
-#endif
-}
-
 void readPieces(const QString& path, std::int64_t piece,
                 const std::function<void(QByteArrayView)>& take) {
     const QString native = checkedNative(path);
@@ -305,8 +335,8 @@ void readPieces(const QString& path, std::int64_t piece,
 #endif
 }
 
-QByteArray readRange(const QString& path, std::int64_t from, std::int64_t to) {
-    const QString native = checkedNative(path);
+QByteArray readRange(const ResolvedPath& file, std::int64_t from, std::int64_t to) {
+    const QString& native = file.native;
     if (to <= from)
         return QByteArray();
 #ifdef Q_OS_WIN
@@ -326,14 +356,24 @@ QByteArray readRange(const QString& path, std::int64_t from, std::int64_t to) {
     return out;
 }
 
+namespace {
+
+QByteArray readAll(const QString& path) {
+#ifdef Q_OS_WIN
+    QByteArray out;
+    readPieces(path, 1 << 16, [&](QByteArrayView piece) { out.append(piece); });
+    return out;
+#else
+    return readSpan(checkedNative(path), 0, -1);
+#endif
+}
+
 bool sameFile(const QString& a, const QString& b) {
     const Stamp sa = stamp(a), sb = stamp(b);
     if (sa.exists && sb.exists)
         return sa.inode == sb.inode && sa.device == sb.device && sa.inode != 0;
     return ledgerKey(paths::nativePath(a)) == ledgerKey(paths::nativePath(b));
 }
-
-namespace {
 
 [[noreturn]] void throwSaveFailed(const QString& native, const QSaveFile& out) {
     throw RuntimeError(
@@ -405,7 +445,7 @@ bool saveReplacing(const QString& native, const QByteArray& content, const struc
             out.cancelWriting();
         throw;
     }
-    beforeOurWrite(native);
+    beforeOurWrite(ledgerKey(native), native);
     if (!out.commit())
         throwSaveFailed(native, out);
     return true;
@@ -431,7 +471,7 @@ void copyFile(const QString& from, const QString& to) {
     out.setDirectWriteFallback(true);
     if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size())
         throwSaveFailed(dst, out);
-    beforeOurWrite(dst);
+    beforeOurWrite(ledgerKey(dst), dst);
     if (!out.commit())
         throwSaveFailed(dst, out);
 #else
@@ -451,56 +491,29 @@ void copyFile(const QString& from, const QString& to) {
         return;
     }
 #endif
-    afterOurWrite(dst, true);
+    afterOurWrite(ledgerKey(dst), dst, true);
 }
 
 Stamp stamp(const QString& path) {
-    Stamp s;
-    const QString native = paths::nativePath(path);
-#ifdef Q_OS_WIN
-    const QFileInfo info(native);
-    if (!info.exists())
-        return s;
-    s.exists = true;
-    s.size = info.size();
-    s.mtimeNs = info.lastModified().toMSecsSinceEpoch() * 1000000;
-    s.ctimeNs = info.metadataChangeTime().toMSecsSinceEpoch() * 1000000;
-#else
-    struct stat st {};
-    if (::stat(native.toLocal8Bit().constData(), &st) != 0)
-        return s;
-    s.exists = true;
-    s.size = st.st_size;
-    s.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    s.ctimeNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-    s.inode = st.st_ino;
-    s.device = st.st_dev;
-#endif
-    return s;
+    return stampOf(paths::nativePath(path));
 }
 
-LedgerEntry ledger(const QString& path) {
-    return ledgerTable().value(ledgerKey(paths::nativePath(path)));
+Stamp stamp(const ResolvedPath& file) {
+    return stampOf(file.native);
 }
 
-LedgerEntry observe(const QString& path) {
-    const QString native = paths::nativePath(path);
-    LedgerEntry& e = ledgerTable()[ledgerKey(native)];
-    const Stamp now = stamp(native);
+LedgerEntry ledger(const ResolvedPath& file) {
+    return ledgerTable().value(file.key);
+}
+
+LedgerEntry observe(const ResolvedPath& file) {
+    LedgerEntry& e = ledgerTable()[file.key];
+    const Stamp now = stampOf(file.native);
     if (!(now == e.stamp)) {
         ++e.rewrites;
         e.stamp = now;
     }
     return e;
-}
-
-bool asWeLeftIt(const QString& path) {
-    const auto& table = ledgerTable();
-    auto it = table.find(ledgerKey(paths::nativePath(path)));
-    if (it == table.end())
-        return false;
-    const Stamp now = stamp(path);
-    return now.exists && now == it->stamp;
 }
 
 } // namespace files

@@ -16,6 +16,19 @@
 // the source "Quorlane".
 namespace files {
 
+// A file the program uses again and again (the receive log), its name resolved once:
+// the program's own name, where the file lies on this machine, and the name the ledger
+// knows it by. Resolving a drive path makes drive C's root folder when it is missing;
+// a TextFile opened on the file makes it again should it have been removed since.
+struct ResolvedPath {
+    QString path;
+    QString native;
+    QString key;
+};
+// Throws as the operations below do when `path` names no place (an empty name, or a
+// drive path and no home for the drives).
+ResolvedPath resolve(const QString& path);
+
 // A text file open for output (created or truncated) or for append (created when
 // missing), closed by close() or by the destructor. print() writes a print line: the
 // text (one byte per character) followed by CR LF.
@@ -23,6 +36,7 @@ class TextFile {
 public:
     enum class Mode { Output, Append };
     TextFile(const QString& path, Mode mode);
+    TextFile(const ResolvedPath& file, Mode mode);
     ~TextFile();
     TextFile(const TextFile&) = delete;
     TextFile& operator=(const TextFile&) = delete;
@@ -33,6 +47,7 @@ public:
 
 private:
     QString native_;
+    QString key_;
     int fd_ = -1;
     bool failed_ = false;
 #ifdef Q_OS_WIN
@@ -40,13 +55,12 @@ private:
 #endif
 };
 
-QByteArray readAll(const QString& path);
 // Reads a file from its start to its end, handing it to `take` a piece (of up to `piece`
 // bytes) at a time, so that a big file is never held whole.
 void readPieces(const QString& path, std::int64_t piece,
                 const std::function<void(QByteArrayView)>& take);
 // Bytes [from, to) of a file; throws when the file is shorter than `to`.
-QByteArray readRange(const QString& path, std::int64_t from, std::int64_t to);
+QByteArray readRange(const ResolvedPath& file, std::int64_t from, std::int64_t to);
 // Replaces the content of `to` with a copy of `from`. When `to` already is `from` (the
 // same file by another name, or the same name) there is nothing to copy and the file is
 // left as it is. A `to` we may not write fails with the system's message ("Permission
@@ -70,7 +84,7 @@ struct Stamp {
     bool operator==(const Stamp&) const = default;
 };
 Stamp stamp(const QString& path);
-bool sameFile(const QString& a, const QString& b);
+Stamp stamp(const ResolvedPath& file);
 
 // The ledger of the files this program itself writes: after each of our writes it keeps
 // the file's stamp and counts, per file, the writes that replaced its content (output,
@@ -82,12 +96,10 @@ struct LedgerEntry {
     std::uint64_t rewrites = 0; // writes that replaced the whole content
     std::uint64_t writes = 0;   // all writes
 };
-// The entry for a file (canonical native path); a default entry when we never wrote it.
-LedgerEntry ledger(const QString& path);
-// True when the file on disk still has the stamp our last write left.
-bool asWeLeftIt(const QString& path);
+// The entry for a file; a default entry when we never wrote it.
+LedgerEntry ledger(const ResolvedPath& file);
 // Brings the ledger up to date with the file as it is now, before a reader relies on
 // it: a file changed by someone else since we last saw it counts as rewritten.
-LedgerEntry observe(const QString& path);
+LedgerEntry observe(const ResolvedPath& file);
 
 } // namespace files

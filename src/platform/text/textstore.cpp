@@ -116,7 +116,7 @@ void TextStore::handOver(Block& block, const char* bytes) const {
     job->size = block.size;
     block.job = job;
     beingPacked_.push_back(&block);
-    packingThread_.pack(std::move(job));
+    packingThread_->pack(std::move(job));
 }
 
 void TextStore::takePacked() const {
@@ -142,7 +142,7 @@ void TextStore::dropJob(Block& block) const {
 
 void TextStore::finishPacking() const {
     if (!beingPacked_.empty())
-        packingThread_.wait(*beingPacked_.back()->job);
+        packingThread_->wait(*beingPacked_.back()->job);
     takePacked();
 }
 
@@ -563,6 +563,31 @@ void TextStore::continueLoad(QByteArrayView raw, bool& crCarry, bool* changedByt
     const std::int64_t inserted = appendNormalised(raw, crCarry, changedBytes);
     if (inserted > 0)
         noteChange(pos, 0, inserted);
+    setSelectionInternal(0, 0);
+}
+
+void TextStore::takeText(TextStore& loaded) {
+    Q_ASSERT(loaded.blockBytes_ == blockBytes_ && loaded.cachedBlocks_ == cachedBlocks_);
+    const std::int64_t old = length_;
+    pendingCrEnd_ = -1;
+    eraseBlocks(0, blocks_.size());
+    blocks_.swap(loaded.blocks_);
+    // The cache holds bytes of the blocks taken over (each block knows its slot), and the
+    // packing thread goes on packing those it was given: both come along. This store's
+    // own thread goes with `loaded`, which drops what it is still packing.
+    slots_.swap(loaded.slots_);
+    beingPacked_.swap(loaded.beingPacked_);
+    packingThread_.swap(loaded.packingThread_);
+    clock_ = loaded.clock_;
+    packs_ += loaded.packs_;
+    unpacks_ += loaded.unpacks_;
+    hint_ = 0;
+    breakHint_ = 0;
+    length_ = loaded.length_;
+    loaded.length_ = 0;
+    loaded.setSelectionInternal(0, 0);
+    if (old > 0 || length_ > 0)
+        noteChange(0, old, length_);
     setSelectionInternal(0, 0);
 }
 

@@ -106,6 +106,13 @@ public:
     // normaliseBreaks.
     void continueLoad(QByteArrayView raw, bool& crCarry, bool* changed = nullptr);
 
+    // Replaces the whole text with the text of `loaded` (a store of the same block size and
+    // cache, left empty), as setText with that text would: caret at 0, nothing selected.
+    // Its blocks change hands as they are, packed or not, so that a text read into a
+    // store of its own takes the place of this one's at no further cost once all of it
+    // could be read.
+    void takeText(TextStore& loaded);
+
     // Removes [pos, pos + len) (clamped; a range that would split a CR LF pair is widened
     // to the whole pair; an empty range removes nothing). Caret and selection follow the
     // text.
@@ -220,7 +227,8 @@ private:
     std::vector<std::unique_ptr<Block>> blocks_; // each where it was made: the cache points to it
     mutable std::vector<Slot> slots_;
     mutable BlockPacker packer_;
-    mutable PackingThread packingThread_;
+    // Its own object, so that it can go with the blocks it packs (takeText).
+    mutable std::unique_ptr<PackingThread> packingThread_ = std::make_unique<PackingThread>();
     mutable std::deque<Block*> beingPacked_; // in the order handed over
     mutable std::uint64_t clock_ = 0; // counts reads and writes of blocks
     mutable std::uint64_t packs_ = 0;

@@ -228,59 +228,47 @@ void RichTextBox::leaveRich() {
     store_.select(start, start + len);
 }
 
-RichTextBox::FileReport RichTextBox::LoadFile(const QString& path) {
-    // Plain text goes into the store a piece at a time as it is read, so that a big file
-    // is never held whole (the store packs it as it fills); the first bytes tell whether
-    // it is a rich document, which is read whole.
+void RichTextBox::LoadFile(const QString& path) {
+    // Plain text goes into a store of its own a piece at a time as it is read, so that a
+    // big file is never held whole (the store packs it as it fills), and takes the place
+    // of the box's text once all of it is read: a read that fails on the way leaves the
+    // box as it was. The first bytes tell whether it is a rich document, which is read
+    // whole.
     const QByteArrayView magic("{\\rtf");
-    FileReport report;
+    TextStore loaded(store_.blockBytes(), store_.cachedBlocks());
     QByteArray held; // the bytes read while it is not known yet, or of a rich document
     bool plain = false;
-    auto startPlain = [&] {
-        plain = true;
-        showPlain();
-        store_.setText({});
-        store_.continueLoad(held, report.crCarry);
-        held.clear();
-    };
+    bool crCarry = false;
     files::readPieces(path, std::int64_t(1) << 20, [&](QByteArrayView piece) {
-        report.bytes += piece.size();
         if (plain) {
-            store_.continueLoad(piece, report.crCarry);
+            loaded.continueLoad(piece, crCarry);
             return;
         }
         held += piece;
-        if (!looksLikeRtf(held) && !magic.startsWith(held))
-            startPlain();
+        if (!looksLikeRtf(held) && !magic.startsWith(held)) {
+            plain = true;
+            loaded.continueLoad(held, crCarry);
+            held.clear();
+        }
     });
     if (!plain && looksLikeRtf(held)) {
         setRichText(held);
-        return report;
+        return;
     }
-    if (!plain)
-        startPlain(); // empty, or the start of "{\rtf" and no more
-    report.plain = true;
-    // Putting the breaks in CR LF form only ever adds bytes.
-    report.breaksRewritten = store_.length() != report.bytes;
-    return report;
+    if (!plain) // empty, or the start of "{\rtf" and no more
+        loaded.continueLoad(held, crCarry);
+    showPlain();
+    store_.takeText(loaded);
 }
 
-RichTextBox::FileReport RichTextBox::SaveFile(const QString& path, int fileType) {
+void RichTextBox::SaveFile(const QString& path, int fileType) {
     Q_UNUSED(fileType); // only plain text is ever saved
     files::TextFile f(path, files::TextFile::Mode::Output);
-    FileReport report;
-    if (isRich()) {
-        const QByteArray text = toLatin1Bytes(Text());
-        f.write(text);
-        f.close();
-        report.bytes = text.size();
-        return report;
-    }
-    store_.forEachPiece(0, store_.length(), [&](QByteArrayView piece) { f.write(piece); });
+    if (isRich())
+        f.write(toLatin1Bytes(Text()));
+    else
+        store_.forEachPiece(0, store_.length(), [&](QByteArrayView piece) { f.write(piece); });
     f.close();
-    report.plain = true;
-    report.bytes = store_.length();
-    return report;
 }
 
 void RichTextBox::changeEvent(QEvent* event) {

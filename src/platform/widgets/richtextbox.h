@@ -25,10 +25,6 @@ class TextView;
 // Assistive technology: the box's accessible name and description go to whichever child
 // shows the text and takes the focus (the view or the rich-text editor), which serves
 // the text, caret and selection; the box itself carries neither (textviewaccessible.h).
-//
-// A caller that keeps a file in step with the box (writing or reading only what is new
-// through the store) learns from LoadFile and SaveFile what the whole-file operation did:
-// FileReport.
 class RichTextBox : public QWidget {
     Q_OBJECT
 public:
@@ -47,16 +43,10 @@ public:
     // text goes in as it came, without being widened to UTF-16 on the way.
     void setSelBytes(QByteArrayView bytes);
 
-    // What a whole-file LoadFile or SaveFile did.
-    struct FileReport {
-        bool plain = false;           // the box holds plain text (not a rich document)
-        std::int64_t bytes = 0;       // bytes of the file read or written
-        bool breaksRewritten = false; // a line break read was not CR LF already
-        bool crCarry = false;         // the bytes read end in a lone CR
-    };
-    FileReport LoadFile(const QString& path);
+    // A load that fails leaves the box as it was.
+    void LoadFile(const QString& path);
     // fileType 1 writes plain text, the only form the program saves.
-    FileReport SaveFile(const QString& path, int fileType);
+    void SaveFile(const QString& path, int fileType);
 
     // Cheap reads that do not build the whole text.
     std::int64_t textLength() const;

@@ -1,6 +1,5 @@
 #include "log/logfilesync.h"
 
-#include "platform/base/paths.h"
 #include "platform/base/runtimeerror.h"
 #include "platform/files/files.h"
 #include "platform/text/textstore.h"
@@ -8,36 +7,54 @@
 
 #include <algorithm>
 
-void LogFileSync::load(const QString& path) {
-    if (!wholeFileOnly_ && !box_.isRich() && tryLoadDelta(shortcutName(path)))
+void LogFileSync::load(const files::ResolvedPath& file) {
+    if (!wholeFileOnly_ && !box_.isRich() && tryLoadDelta(file))
         return;
-    const QString native = shortcutName(path);
-    const files::LedgerEntry before = files::observe(native);
-    const RichTextBox::FileReport read = box_.LoadFile(path);
-    // What was read is what the ledger knows of the file only if nobody wrote it meanwhile.
-    if (read.plain && files::stamp(native) == before.stamp)
-        recordSync(native, read.bytes, !read.breaksRewritten, read.crCarry);
-    else
-        sync_ = Sync{};
+    const files::LedgerEntry before = files::observe(file);
+    box_.LoadFile(file.path);
+    recordLoad(file, before.stamp);
 }
 
-bool LogFileSync::tryLoadDelta(const QString& native) {
+void LogFileSync::recordLoad(const files::ResolvedPath& file, const files::Stamp& before) {
+    sync_ = Sync{};
+    // What was read is what the ledger knows of the file only if nobody wrote it meanwhile:
+    // then the box read all of the file as it was before.
+    if (box_.isRich() || !before.exists)
+        return;
+    const std::int64_t bytes = before.size;
+    // Putting the breaks in CR LF form only ever adds bytes.
+    const bool fileIsText = box_.store().length() == bytes;
+    // The text never ends in a lone CR; the file does when a break was rewritten and its
+    // last byte is a CR.
+    bool crCarry = false;
+    if (!fileIsText && bytes > 0) {
+        try {
+            crCarry = files::readRange(file, bytes - 1, bytes) == "\r";
+        } catch (const RuntimeError&) {
+            return; // changed meanwhile: the next load reads it whole
+        }
+    }
+    if (files::stamp(file) == before)
+        recordSync(file, bytes, fileIsText, crCarry);
+}
+
+bool LogFileSync::tryLoadDelta(const files::ResolvedPath& file) {
     TextStore& store = box_.store();
     // A file whose first bytes could still grow into "{\rtf" is read whole (it is tiny).
-    if (sync_.native != native || store.revision() != sync_.revision || !sync_.staysPlain)
+    if (sync_.native != file.native || store.revision() != sync_.revision || !sync_.staysPlain)
         return false;
-    const files::LedgerEntry entry = files::ledger(native);
-    const files::Stamp now = files::stamp(native);
+    const files::LedgerEntry entry = files::ledger(file);
+    const files::Stamp now = files::stamp(file);
     if (entry.rewrites != sync_.rewrites || !now.exists || !(now == entry.stamp) ||
         now.size < sync_.fileSize)
         return false;
     QByteArray delta;
     try {
-        delta = files::readRange(native, sync_.fileSize, now.size);
+        delta = files::readRange(file, sync_.fileSize, now.size);
     } catch (const RuntimeError&) {
         return false; // changed while we looked: the whole load says what is there
     }
-    if (!(files::stamp(native) == now))
+    if (!(files::stamp(file) == now))
         return false;
     bool carry = sync_.crCarry;
     bool changed = false;
@@ -52,28 +69,29 @@ bool LogFileSync::tryLoadDelta(const QString& native) {
     return true;
 }
 
-void LogFileSync::save(const QString& path) {
-    if (!wholeFileOnly_ && !box_.isRich() && trySaveDelta(shortcutName(path)))
+void LogFileSync::save(const files::ResolvedPath& file) {
+    if (!wholeFileOnly_ && !box_.isRich() && trySaveDelta(file))
         return;
     sync_ = Sync{};
-    const RichTextBox::FileReport written = box_.SaveFile(path, 1);
-    if (written.plain)
-        recordSync(shortcutName(path), written.bytes, true, false);
+    box_.SaveFile(file.path, 1);
+    // A plain box writes its text byte for byte.
+    if (!box_.isRich())
+        recordSync(file, box_.store().length(), true, false);
 }
 
-bool LogFileSync::trySaveDelta(const QString& native) {
+bool LogFileSync::trySaveDelta(const files::ResolvedPath& file) {
     TextStore& store = box_.store();
-    if (sync_.native != native || !sync_.fileIsText || store.lowestChange() < sync_.fileSize ||
+    if (sync_.native != file.native || !sync_.fileIsText || store.lowestChange() < sync_.fileSize ||
         store.length() < sync_.fileSize)
         return false;
-    const files::LedgerEntry entry = files::ledger(native);
-    const files::Stamp now = files::stamp(native);
+    const files::LedgerEntry entry = files::ledger(file);
+    const files::Stamp now = files::stamp(file);
     if (entry.rewrites != sync_.rewrites || !now.exists || !(now == entry.stamp) ||
         now.size != sync_.fileSize)
         return false;
     // The file holds the text up to fileSize, and the text has only grown at its end.
     if (store.length() > sync_.fileSize) {
-        files::TextFile f(native, files::TextFile::Mode::Append);
+        files::TextFile f(file, files::TextFile::Mode::Append);
         store.forEachPiece(sync_.fileSize, store.length() - sync_.fileSize,
                            [&](QByteArrayView piece) { f.write(piece); });
         f.close();
@@ -86,30 +104,11 @@ bool LogFileSync::trySaveDelta(const QString& native) {
     return true;
 }
 
-QString LogFileSync::shortcutName(const QString& path) {
-    // Where a program path lies depends on the path and on the home folder the
-    // environment names. paths::nativePath also makes sure that drive C's root exists,
-    // which costs a few system calls every time; the shortcut only ever acts on a file
-    // that exists, so it keeps the name it found last, and the box's whole-file
-    // operations resolve the path afresh.
-    QByteArray env;
-    for (const char* name : paths::HomeSettings) {
-        env += qgetenv(name);
-        env += '\0';
-    }
-    if (path != nameCache_.path || env != nameCache_.env) {
-        nameCache_.path = path;
-        nameCache_.env = env;
-        nameCache_.native = paths::nativePath(path);
-    }
-    return nameCache_.native;
-}
-
-void LogFileSync::recordSync(const QString& native, std::int64_t fileSize, bool fileIsText,
-                             bool crCarry) {
+void LogFileSync::recordSync(const files::ResolvedPath& file, std::int64_t fileSize,
+                             bool fileIsText, bool crCarry) {
     TextStore& store = box_.store();
-    sync_.native = native;
-    sync_.rewrites = files::ledger(native).rewrites;
+    sync_.native = file.native;
+    sync_.rewrites = files::ledger(file).rewrites;
     sync_.fileSize = fileSize;
     sync_.fileIsText = fileIsText;
     sync_.crCarry = crCarry;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QString>
+#include "platform/files/files.h"
 
 #include <cstdint>
 
@@ -12,7 +12,7 @@ class RichTextBox;
 // of the log.
 //
 // When the box was last saved to or loaded from the file, that file is as this program
-// left it (files::asWeLeftIt) and has only grown at its end since, and the box has only
+// left it (files::ledger) and has only grown at its end since, and the box has only
 // grown at its end since (or not changed at all, for a load), save() appends just the new
 // text to the file and load() reads just the new bytes of the file (leaving the box
 // exactly as a whole load would, see TextStore::continueLoad). Every other case takes the
@@ -25,11 +25,10 @@ public:
     explicit LogFileSync(RichTextBox& box) : box_(box) {}
 
     // The box's SaveFile(path, 1) and LoadFile(path), with their failures.
-    void save(const QString& path);
-    void load(const QString& path);
+    void save(const files::ResolvedPath& file);
+    void load(const files::ResolvedPath& file);
 
     void setWholeFileOnly(bool on) { wholeFileOnly_ = on; }
-    bool wholeFileOnly() const { return wholeFileOnly_; }
     // How many saves and loads took the shortcut (for tests and benchmarks).
     std::uint64_t shortcutSaves() const { return shortcutSaves_; }
     std::uint64_t shortcutLoads() const { return shortcutLoads_; }
@@ -37,7 +36,7 @@ public:
 private:
     // What the file holds of the box's text since the last save or load.
     struct Sync {
-        QString native; // canonical native path ("" when none)
+        QString native; // the file's native path ("" when none)
         std::uint64_t rewrites = 0;
         std::int64_t fileSize = 0; // bytes of the file that the text holds
         bool fileIsText = false;   // those bytes equal the text byte for byte
@@ -45,18 +44,14 @@ private:
         bool staysPlain = false;   // no appending can make the file start with "{\rtf"
         std::uint64_t revision = 0;
     };
-    bool tryLoadDelta(const QString& native);
-    bool trySaveDelta(const QString& native);
-    QString shortcutName(const QString& path);
-    void recordSync(const QString& native, std::int64_t fileSize, bool fileIsText, bool crCarry);
+    bool tryLoadDelta(const files::ResolvedPath& file);
+    bool trySaveDelta(const files::ResolvedPath& file);
+    void recordLoad(const files::ResolvedPath& file, const files::Stamp& before);
+    void recordSync(const files::ResolvedPath& file, std::int64_t fileSize, bool fileIsText,
+                    bool crCarry);
 
     RichTextBox& box_;
     Sync sync_;
-    struct {
-        QString path;
-        QByteArray env;
-        QString native;
-    } nameCache_;
     bool wholeFileOnly_ = false;
     std::uint64_t shortcutSaves_ = 0;
     std::uint64_t shortcutLoads_ = 0;

@@ -19,10 +19,16 @@ ReceiveLog::~ReceiveLog() {
     if (!fileBehind_)
         return;
     try {
-        sync_.save(logFilePath_);
+        sync_.save(file());
     } catch (const RuntimeError&) {
         // The last chance has gone; nobody is left to tell.
     }
+}
+
+const files::ResolvedPath& ReceiveLog::file() {
+    if (!file_ || file_->path != logFilePath_)
+        file_ = files::resolve(logFilePath_);
+    return *file_;
 }
 
 void ReceiveLog::behind() {
@@ -54,7 +60,7 @@ void ReceiveLog::serialInsert(QByteArrayView received) {
 }
 
 void ReceiveLog::reloadFromLog() {
-    sync_.load(logFilePath_);
+    sync_.load(file());
     caretToEnd();
 }
 
@@ -63,21 +69,22 @@ QByteArray ReceiveLog::tail(std::int64_t n) const {
 }
 
 void ReceiveLog::startAfresh() {
+    file_ = files::resolve(logFilePath_);
     {
-        files::TextFile log(logFilePath_, files::TextFile::Mode::Output);
+        files::TextFile log(*file_, files::TextFile::Mode::Output);
         log.print({});
         log.close();
     }
     fileBehind_ = false;
     catchUp_->stop();
-    sync_.load(logFilePath_);
+    sync_.load(*file_);
     box_.setText(box_.Text() + QStringLiteral("\r\n"));
     caretToEnd();
 }
 
 void ReceiveLog::saveBox() {
     try {
-        sync_.save(logFilePath_);
+        sync_.save(file());
         fileBehind_ = false;
         catchUp_->stop();
         catchUp_->setInterval(CatchUpMilliseconds);
@@ -87,13 +94,13 @@ void ReceiveLog::saveBox() {
     }
 }
 
-bool ReceiveLog::fileLost() const {
+bool ReceiveLog::fileLost() {
     // We wrote the log before; if it is gone now, or shorter than we left it, reloading
     // the box from it would take received text out of view.
-    const files::LedgerEntry known = files::ledger(logFilePath_);
+    const files::LedgerEntry known = files::ledger(file());
     if (known.writes == 0)
         return false;
-    const files::Stamp now = files::stamp(logFilePath_);
+    const files::Stamp now = files::stamp(file());
     return !now.exists || now.size < known.stamp.size;
 }
 
@@ -109,7 +116,7 @@ void ReceiveLog::tcpChunk(QByteArrayView chunk) {
     try {
         if (fileBehind_ || fileLost())
             saveBox();
-        files::TextFile log(logFilePath_, files::TextFile::Mode::Append);
+        files::TextFile log(file(), files::TextFile::Mode::Append);
         log.print(chunk);
         log.close();
     } catch (const RuntimeError&) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 class QTimer;
 class RichTextBox;
@@ -41,6 +42,9 @@ class RichTextBox;
 // Received text travels as bytes, one character per byte (Latin-1), from the link to the
 // box and the file. The saves and loads keep the file in step with the box at the cost of
 // what is new (logfilesync.h).
+//
+// Where the file lies is resolved once, when the log starts afresh (or at its first use,
+// should anything come before that): logFilePath is set at start-up and never changes.
 class ReceiveLog {
 public:
     ReceiveLog(RichTextBox& box, const QString& logFilePath);
@@ -78,12 +82,14 @@ public:
     static constexpr int CatchUpLongestMilliseconds = 30000;
 
 private:
-    bool fileLost() const;
+    const files::ResolvedPath& file();
+    bool fileLost();
     void showAtEnd(QByteArrayView chunk);
     void behind();
 
     RichTextBox& box_;
     const QString& logFilePath_;
+    std::optional<files::ResolvedPath> file_;
     LogFileSync sync_{box_};
     bool fileBehind_ = false;
     std::unique_ptr<QTimer> catchUp_;
