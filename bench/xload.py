@@ -97,6 +97,19 @@ def cpu_seconds(pid):
     return total / 1e9
 
 
+def wakeups(pid):
+    """Context switches of every thread of `pid` so far: about how often it woke up."""
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/status" % (pid, task)) as f:
+                total += sum(int(line.split()[1]) for line in f
+                             if line.startswith(("voluntary_ctxt", "nonvoluntary_ctxt")))
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+    return total
+
+
 def file_size(path):
     try:
         return os.stat(path).st_size
@@ -192,7 +205,9 @@ def run_once(program, xserver, opts, label):
         time.sleep(0.5)
         count = int(LINE_RATE * opts.seconds) // LINE
         stream = lines(seq, count)
-        before = [cpu_seconds(p) for p in (quorlane.pid, xserver.xvfb.pid, cat.pid)]
+        pids = (quorlane.pid, xserver.xvfb.pid, cat.pid)
+        before = [cpu_seconds(p) for p in pids]
+        woke = [wakeups(p) for p in pids]
         t0 = time.monotonic()
         done = 0
         deadline = t0 + opts.seconds + 60
@@ -209,8 +224,9 @@ def run_once(program, xserver, opts, label):
                 done = due
         time.sleep(0.3)  # the last piece's event and frame
         span = time.monotonic() - t0
-        after = [cpu_seconds(p) for p in (quorlane.pid, xserver.xvfb.pid, cat.pid)]
+        after = [cpu_seconds(p) for p in pids]
         shares = [(a - b) / span * 100 for a, b in zip(after, before)]
+        rates = [(wakeups(p) - w) / span for p, w in zip(pids, woke)]
 
         wait_for("the log to take the stream",
                  lambda: file_size(log) >= start + sent + len(stream), 30)
@@ -223,9 +239,9 @@ def run_once(program, xserver, opts, label):
         if got != expected or head.strip(b"\r\n"):
             raise RuntimeError("the log does not hold exactly what was sent")
         print("  %-8s program %5.2f %%   X server %5.2f %%   cat %5.2f %%   "
-              "program / cat %5.2fx   (log %.1f MB)"
+              "program / cat %5.2fx   (log %.1f MB; wake-ups/s: program %.0f, X %.0f, cat %.0f)"
               % (label, shares[0], shares[1], shares[2], shares[0] / shares[2],
-                 file_size(log) / 1e6), flush=True)
+                 file_size(log) / 1e6, *rates), flush=True)
         os.close(cat_port)
         os.close(port)
         return shares

@@ -420,7 +420,7 @@ void SerialControl::onReadyRead() {
     // fire, and the first after the gap raises the event; the pacer is there for the
     // last piece of a burst, which it raises a little after the gap.
     if (!receivePacer_.isActive())
-        receivePacer_.start(int(gap - since) + gap / 2);
+        receivePacer_.start(int(gap - since) + ReceiveGapMs);
 }
 
 void SerialControl::raiseReceive() {

@@ -31,7 +31,7 @@ class QSocketNotifier;
 //   the serial line rate), so a steady stream costs a bounded number of events a second
 //   while a fast one is not gathered into big events. A held-back event is raised by the
 //   first arrival after the gap, in the wake-up that arrival costs anyway, or, when
-//   nothing more comes (the last piece of a burst), half a gap later by a timer.
+//   nothing more comes (the last piece of a burst), ReceiveGapMs later by a timer.
 //   Arrivals are always read from the device at once, whether or not their event is held
 //   back: a device that hangs up discards what it still holds.
 // - CommEvent() == EvSend: the transmit buffer has emptied (only while SThreshold >= 1).
@@ -47,7 +47,7 @@ public:
     static constexpr std::int16_t EvReceive = 2;
     static constexpr std::int16_t EvDeviceLost = 1100;
     static constexpr int ReceiveGapMs = 25;
-    static constexpr int SlowReceiveGapMs = 50;
+    static constexpr int SlowReceiveGapMs = 150; // an unattended view repaints every 125 ms
     static constexpr qint64 SlowBelowBytes = 1024; // what a slow stream's event brings
 
     explicit SerialControl(QObject* parent = nullptr);
