@@ -44,9 +44,28 @@ QString ledgerKey(const QString& native) {
     return QDir(folder).filePath(info.fileName());
 }
 
-Stamp stampOf(const QString& native) {
+#ifndef Q_OS_WIN
+Stamp stampOf(const struct stat& st) {
     Stamp s;
+    s.exists = true;
+    s.size = st.st_size;
+    s.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    s.ctimeNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    s.inode = st.st_ino;
+    s.device = st.st_dev;
+    return s;
+}
+
+// The stamp of an open file, through its descriptor: no walk along its path.
+Stamp stampOfFd(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 ? stampOf(st) : Stamp{};
+}
+#endif
+
+Stamp stampOf(const QString& native) {
 #ifdef Q_OS_WIN
+    Stamp s;
     const QFileInfo info(native);
     if (!info.exists())
         return s;
@@ -54,18 +73,11 @@ Stamp stampOf(const QString& native) {
     s.size = info.size();
     s.mtimeNs = info.lastModified().toMSecsSinceEpoch() * 1000000;
     s.ctimeNs = info.metadataChangeTime().toMSecsSinceEpoch() * 1000000;
+    return s;
 #else
     struct stat st {};
-    if (::stat(native.toLocal8Bit().constData(), &st) != 0)
-        return s;
-    s.exists = true;
-    s.size = st.st_size;
-    s.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    s.ctimeNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-    s.inode = st.st_ino;
-    s.device = st.st_dev;
+    return ::stat(native.toLocal8Bit().constData(), &st) == 0 ? stampOf(st) : Stamp{};
 #endif
-    return s;
 }
 
 #ifndef Q_OS_WIN
@@ -138,18 +150,19 @@ QString checkedNative(const QString& path) {
     return native;
 }
 
-// Our own write to a file is about to happen: if someone else changed it since we last
-// left it, nothing we knew about its content holds any more.
-void beforeOurWrite(const QString& key, const QString& native) {
+// Our own write to a file is about to happen, and the file is as `now` says: if someone
+// else changed it since we last left it, nothing we knew about its content holds any more.
+void beforeOurWrite(const QString& key, const Stamp& now) {
     auto& table = ledgerTable();
     auto it = table.find(key);
-    if (it != table.end() && !(it->stamp == stampOf(native)))
+    if (it != table.end() && !(it->stamp == now))
         ++it->rewrites;
 }
 
-void afterOurWrite(const QString& key, const QString& native, bool rewrite) {
+// Our write is done and left the file as `now` says.
+void afterOurWrite(const QString& key, const Stamp& now, bool rewrite) {
     LedgerEntry& e = ledgerTable()[key];
-    e.stamp = stampOf(native);
+    e.stamp = now;
     ++e.writes;
     if (rewrite)
         ++e.rewrites;
@@ -176,11 +189,14 @@ ResolvedPath resolve(const QString& path) {
 TextFile::TextFile(const QString& path, Mode mode) : TextFile(resolve(path), mode) {}
 
 TextFile::TextFile(const ResolvedPath& file, Mode mode) : native_(file.native), key_(file.key) {
-    beforeOurWrite(key_, native_);
     // Until closed, the file is not as any earlier record says.
     if (mode == Mode::Output)
         ++ledgerTable()[key_].rewrites;
 #ifdef Q_OS_WIN
+    if (mode == Mode::Append) {
+        opened_ = stampOf(native_);
+        beforeOurWrite(key_, opened_);
+    }
     auto* f = new QFile(native_);
     if (!f->open(mode == Mode::Output ? QIODevice::WriteOnly | QIODevice::Truncate
                                       : QIODevice::Append)) {
@@ -204,6 +220,12 @@ TextFile::TextFile(const ResolvedPath& file, Mode mode) : native_(file.native), 
     if (fd < 0)
         throwErrno(errno, native_, true);
     fd_ = fd;
+    // What is appended to is the file just opened: it is compared with the ledger through
+    // the descriptor.
+    if (mode == Mode::Append) {
+        opened_ = stampOfFd(fd_);
+        beforeOurWrite(key_, opened_);
+    }
 #endif
 }
 
@@ -253,16 +275,19 @@ void TextFile::close() {
     delete f;
     handle_ = nullptr;
     fd_ = -1;
+    const Stamp now = stampOf(native_);
 #else
     const int fd = fd_;
     fd_ = -1;
+    // The file as our writes left it, through the descriptor before it goes.
+    const Stamp now = failed_ ? Stamp{} : stampOfFd(fd);
     if (::close(fd) != 0 && errno != EINTR) {
         failed_ = true;
         throwErrno(errno, native_, false);
     }
 #endif
     if (!failed_)
-        afterOurWrite(key_, native_, false);
+        afterOurWrite(key_, now, false);
 }
 
 #ifndef Q_OS_WIN
@@ -445,7 +470,7 @@ bool saveReplacing(const QString& native, const QByteArray& content, const struc
             out.cancelWriting();
         throw;
     }
-    beforeOurWrite(ledgerKey(native), native);
+    beforeOurWrite(ledgerKey(native), stampOf(native));
     if (!out.commit())
         throwSaveFailed(native, out);
     return true;
@@ -471,7 +496,7 @@ void copyFile(const QString& from, const QString& to) {
     out.setDirectWriteFallback(true);
     if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size())
         throwSaveFailed(dst, out);
-    beforeOurWrite(ledgerKey(dst), dst);
+    beforeOurWrite(ledgerKey(dst), stampOf(dst));
     if (!out.commit())
         throwSaveFailed(dst, out);
 #else
@@ -491,7 +516,7 @@ void copyFile(const QString& from, const QString& to) {
         return;
     }
 #endif
-    afterOurWrite(ledgerKey(dst), dst, true);
+    afterOurWrite(ledgerKey(dst), stampOf(dst), true);
 }
 
 Stamp stamp(const QString& path) {

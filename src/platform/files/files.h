@@ -29,6 +29,19 @@ struct ResolvedPath {
 // drive path and no home for the drives).
 ResolvedPath resolve(const QString& path);
 
+// What identifies a file's content without reading it: its size, modification and
+// change times to the nanosecond, inode and device. A file that does not exist has an
+// invalid stamp.
+struct Stamp {
+    bool exists = false;
+    std::int64_t size = 0;
+    std::int64_t mtimeNs = 0;
+    std::int64_t ctimeNs = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t device = 0;
+    bool operator==(const Stamp&) const = default;
+};
+
 // A text file open for output (created or truncated) or for append (created when
 // missing), closed by close() or by the destructor. print() writes a print line: the
 // text (one byte per character) followed by CR LF.
@@ -45,9 +58,15 @@ public:
     void write(QByteArrayView bytes);
     void close();
 
+    // Opened for append: the file as it was then, its stamp taken through the
+    // open file. The ledger has then counted a rewrite if the file was not as this
+    // program last left it. Opened for output: an invalid stamp.
+    const Stamp& opened() const { return opened_; }
+
 private:
     QString native_;
     QString key_;
+    Stamp opened_;
     int fd_ = -1;
     bool failed_ = false;
 #ifdef Q_OS_WIN
@@ -71,18 +90,6 @@ QByteArray readRange(const ResolvedPath& file, std::int64_t from, std::int64_t t
 // given the old one's owner, `to` itself is written.
 void copyFile(const QString& from, const QString& to);
 
-// What identifies a file's content without reading it: its size, modification and
-// change times to the nanosecond, inode and device. A file that does not exist has an
-// invalid stamp.
-struct Stamp {
-    bool exists = false;
-    std::int64_t size = 0;
-    std::int64_t mtimeNs = 0;
-    std::int64_t ctimeNs = 0;
-    std::uint64_t inode = 0;
-    std::uint64_t device = 0;
-    bool operator==(const Stamp&) const = default;
-};
 Stamp stamp(const QString& path);
 Stamp stamp(const ResolvedPath& file);
 

@@ -406,15 +406,21 @@ void SerialControl::raise(std::int16_t event) {
 }
 
 void SerialControl::onReadyRead() {
-    if (!port_ || lost_ || rThreshold_ < 1 || receivePacer_.isActive())
-        return; // closed, or an event for these bytes is already on its way
+    if (!port_ || lost_ || rThreshold_ < 1)
+        return;
     const int gap = slowStream_ ? SlowReceiveGapMs : ReceiveGapMs;
     const qint64 since = lastReceive_.isValid() ? lastReceive_.elapsed() : gap;
-    if (since < gap) {
-        receivePacer_.start(int(gap - since));
+    if (since >= gap) {
+        // The gap is over: this arrival's wake-up raises the event for everything held.
+        receivePacer_.stop();
+        raiseReceive();
         return;
     }
-    raiseReceive();
+    // Held back. In a steady stream the next arrivals come sooner than the pacer would
+    // fire, and the first after the gap raises the event; the pacer is there for the
+    // last piece of a burst, which it raises a little after the gap.
+    if (!receivePacer_.isActive())
+        receivePacer_.start(int(gap - since) + ReceiveGapMs);
 }
 
 void SerialControl::raiseReceive() {

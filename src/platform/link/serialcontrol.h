@@ -29,9 +29,11 @@ class QSocketNotifier;
 //   a quiet spell is raised at once, later ones at most every ReceiveGapMs, or every
 //   SlowReceiveGapMs after an event that brought little (a slow stream, such as text at
 //   the serial line rate), so a steady stream costs a bounded number of events a second
-//   while a fast one is not gathered into big events. Arrivals are always read from the
-//   device at once, whether or not their event is held back: a device that hangs up
-//   discards what it still holds.
+//   while a fast one is not gathered into big events. A held-back event is raised by the
+//   first arrival after the gap, in the wake-up that arrival costs anyway, or, when
+//   nothing more comes (the last piece of a burst), ReceiveGapMs later by a timer.
+//   Arrivals are always read from the device at once, whether or not their event is held
+//   back: a device that hangs up discards what it still holds.
 // - CommEvent() == EvSend: the transmit buffer has emptied (only while SThreshold >= 1).
 // - CommEvent() == EvDeviceLost: the device went away while the port was open (the
 //   adapter was unplugged, the other side of a pseudo-terminal closed, the link target
@@ -45,7 +47,7 @@ public:
     static constexpr std::int16_t EvReceive = 2;
     static constexpr std::int16_t EvDeviceLost = 1100;
     static constexpr int ReceiveGapMs = 25;
-    static constexpr int SlowReceiveGapMs = 50;
+    static constexpr int SlowReceiveGapMs = 150; // an unattended view repaints every 125 ms
     static constexpr qint64 SlowBelowBytes = 1024; // what a slow stream's event brings
 
     explicit SerialControl(QObject* parent = nullptr);

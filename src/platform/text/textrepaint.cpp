@@ -114,6 +114,13 @@ void HeldScrollBar::paintEvent(QPaintEvent* event) {
 HeldScrollBar::Look HeldScrollBar::look() const {
     QStyleOptionSlider opt;
     initStyleOption(&opt);
-    return {style()->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarSlider, this),
-            value() == minimum(), value() == maximum()};
+    Look l{style()->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarSlider, this),
+           value() == minimum(), value() == maximum()};
+    // A slider at an end of its range lies against that end of the groove, and its place
+    // says nothing more. With long ranges (over half a million rows) the style's arithmetic
+    // puts the last position a pixel short now and then, which would repaint the bar for
+    // every few pieces of text appended at the end.
+    if (l.atStart || l.atEnd)
+        l.slider.moveTo(0, 0);
+    return l;
 }

@@ -8,6 +8,7 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QStyleHints>
 #include <QTimer>
 
 #include <algorithm>
@@ -35,11 +36,22 @@ TextView::TextView(TextStore* store, QWidget* parent)
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     bar_ = new HeldScrollBar(this);
     setVerticalScrollBar(bar_);
+    // The scroll area answers every change of the bar's range with a queued relayout, to
+    // show or hide the bar; with the bar always shown that is a wasted wake-up of the
+    // event loop for every piece of text appended.
+    disconnect(bar_, &QAbstractSlider::rangeChanged, this, nullptr);
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAutoFillBackground(true);
     viewport()->setCursor(Qt::IBeamCursor);
 
     blink_ = new QTimer(this);
+    blinkHalf_ = QApplication::cursorFlashTime() / 2;
+    connect(QGuiApplication::styleHints(), &QStyleHints::cursorFlashTimeChanged, this,
+            [this](int flash) {
+                blinkHalf_ = flash / 2;
+                if (hasFocus())
+                    restartBlink();
+            });
     connect(blink_, &QTimer::timeout, this, [this] {
         caretVisible_ = !caretVisible_;
         viewport()->update(caretRect().adjusted(-1, 0, 1, 0));
@@ -300,9 +312,11 @@ void TextView::paintEvent(QPaintEvent* event) {
 
 void TextView::restartBlink() {
     caretVisible_ = true;
-    const int flash = hasFocus() && !readOnly_ ? QApplication::cursorFlashTime() : 0;
-    if (flash > 0)
-        blink_->start(flash / 2);
+    // The caret stays shown while it moves, also when the program moves it with every piece
+    // of text appended: it is not drawn again twice a second while text streams in.
+    const int half = hasFocus() && !readOnly_ ? blinkHalf_ : 0;
+    if (half > 0)
+        blink_->start(half);
     else
         blink_->stop();
 }
@@ -355,6 +369,9 @@ void TextView::scrollContentsBy(int, int) {
 
 void TextView::focusInEvent(QFocusEvent* event) {
     QAbstractScrollArea::focusInEvent(event);
+    // Asked afresh here (a platform theme may change it without telling), and kept for the
+    // many restarts while the caret moves: asking costs more than restarting the timer.
+    blinkHalf_ = QApplication::cursorFlashTime() / 2;
     restartBlink();
     markCaretRow();
 }

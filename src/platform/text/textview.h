@@ -121,6 +121,7 @@ private:
     bool readOnly_ = false;
     bool caretVisible_ = true;
     QTimer* blink_ = nullptr;
+    int blinkHalf_ = 0; // half the platform's caret flash time, in ms (0: no blinking)
     TextRows rows_;
     TextGlyphs glyphs_;
     RepaintPacer* pacer_ = nullptr;

@@ -85,13 +85,20 @@ bool LogFileSync::trySaveDelta(const files::ResolvedPath& file) {
         store.length() < sync_.fileSize)
         return false;
     const files::LedgerEntry entry = files::ledger(file);
-    const files::Stamp now = files::stamp(file);
-    if (entry.rewrites != sync_.rewrites || !now.exists || !(now == entry.stamp) ||
-        now.size != sync_.fileSize)
+    if (entry.rewrites != sync_.rewrites)
         return false;
-    // The file holds the text up to fileSize, and the text has only grown at its end.
-    if (store.length() > sync_.fileSize) {
+    // The file must still hold the text up to fileSize, as we left it.
+    if (store.length() == sync_.fileSize) {
+        const files::Stamp now = files::stamp(file);
+        if (!now.exists || !(now == entry.stamp) || now.size != sync_.fileSize)
+            return false;
+    } else {
+        // The text has only grown at its end. Opening the file compares it with the ledger
+        // through the open file, which counts a rewrite when someone else changed it; then
+        // nothing is appended and the whole save follows.
         files::TextFile f(file, files::TextFile::Mode::Append);
+        if (files::ledger(file).rewrites != sync_.rewrites || f.opened().size != sync_.fileSize)
+            return false;
         store.forEachPiece(sync_.fileSize, store.length() - sync_.fileSize,
                            [&](QByteArrayView piece) { f.write(piece); });
         f.close();
