@@ -267,8 +267,6 @@ def main():
                         default=os.path.join(os.path.dirname(here), "build-perf", "quorlane"))
     parser.add_argument("--against", help="another build's quorlane, for comparison")
     opts = parser.parse_args()
-    if os.environ.get("QUORLANE_LOOPBACK_ONLY") != "1":
-        os.environ["QUORLANE_LOOPBACK_ONLY"] = "1"
     builds = [("this", opts.program)] + ([("other", opts.against)] if opts.against else [])
     print("xload: %.0f B/s of %d-byte lines in %d ms slices for %.0f s after %.0f MB; "
           "%% of one core" % (LINE_RATE, LINE, SLICE * 1000, opts.seconds, opts.fill), flush=True)
